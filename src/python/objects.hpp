@@ -1,0 +1,112 @@
+// The Python objects of the tracing front end and the shared graph handle.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "graph/graph.hpp"
+#include "python/binding.hpp"
+
+namespace vantu::py {
+
+// -- Graph handle --------------------------------------------------------------
+
+// One scope's graph with a plain (non-atomic) reference count and a
+// reader/writer borrow state. Every holder (Scope, Tracer, Method) is bound
+// to one thread, so neither needs atomics. The graph is never held across a
+// call back into Python.
+struct GraphBox {
+    Graph graph;
+    std::size_t refs = 1;
+    int borrow = 0;  // 0 free, n > 0 readers, -1 one writer
+};
+
+inline GraphBox* graph_ref(GraphBox* box) {
+    ++box->refs;
+    return box;
+}
+
+inline void graph_unref(GraphBox* box) {
+    if (--box->refs == 0) delete box;
+}
+
+// The graph taken as writer for the duration of one constructor step.
+class GraphWrite {
+public:
+    explicit GraphWrite(GraphBox* box) : box_(box) {
+        if (box_->borrow != 0) throw InternalError("graph already borrowed");
+        box_->borrow = -1;
+    }
+    ~GraphWrite() { box_->borrow = 0; }
+    GraphWrite(const GraphWrite&) = delete;
+    GraphWrite& operator=(const GraphWrite&) = delete;
+    Graph& operator*() const { return box_->graph; }
+    Graph* operator->() const { return &box_->graph; }
+
+private:
+    GraphBox* box_;
+};
+
+// The graph taken as reader (text, inspection, compilation).
+class GraphRead {
+public:
+    explicit GraphRead(GraphBox* box) : box_(box) {
+        if (box_->borrow < 0) throw InternalError("graph already mutably borrowed");
+        ++box_->borrow;
+    }
+    ~GraphRead() { --box_->borrow; }
+    GraphRead(const GraphRead&) = delete;
+    GraphRead& operator=(const GraphRead&) = delete;
+    const Graph& operator*() const { return box_->graph; }
+    const Graph* operator->() const { return &box_->graph; }
+
+private:
+    GraphBox* box_;
+};
+
+// -- Objects -------------------------------------------------------------------
+
+struct ScopeObject {
+    PyObject_HEAD
+    GraphBox* graph;
+    std::vector<std::uint32_t>* inputs;  // graph input index of each input handed out
+    unsigned long thread;
+    int borrow;
+};
+
+struct TracerObject {
+    PyObject_HEAD
+    GraphBox* graph;
+    NodeId node;
+    unsigned long thread;
+};
+
+extern PyTypeObject* scope_type;
+extern PyTypeObject* tracer_type;
+
+inline bool is_tracer(PyObject* o) { return Py_TYPE(o) == tracer_type; }
+inline bool is_scope(PyObject* o) { return Py_TYPE(o) == scope_type; }
+
+// A new tracer on `node`, holding one more reference to the graph.
+PyObject* new_tracer(GraphBox* graph, NodeId node);
+
+// The node of a number that came from Python: keyed by its raw bit pattern,
+// built from its canonical value (-0.0 gives the zero node, every NaN the
+// one canonical NaN).
+NodeId user_constant(GraphBox* graph, double v);
+
+// Operand conversion: a tracer of this graph gives its node; a tracer of
+// another graph raises ValueError "tracers from different scopes"; a number
+// accepted by the float conversion gives its user constant; anything else
+// gives no operand (no error).
+std::optional<NodeId> to_operand(GraphBox* graph, PyObject* obj);
+
+// TypeError "unsupported operand for a traced value: {type}".
+[[noreturn]] void raise_unsupported_operand(PyObject* obj);
+
+// Registration steps of the module, in the order of __all__.
+void register_scope(PyObject* module);
+void register_tracer(PyObject* module);
+
+}  // namespace vantu::py
