@@ -188,7 +188,7 @@ NodeId Graph::intern(const Node& record) {
     std::uint64_t sh = structural_hash(record);
     nodes_.push_back(record);
     hashes_.push_back(sh);
-    node_table_.insert(h, id);
+    node_table_.insert(h, id, [&](std::uint32_t old) { return record_hash(nodes_[old]); });
     return id;
 }
 
@@ -206,7 +206,10 @@ std::pair<std::uint32_t, std::uint32_t> Graph::intern_list(std::span<const NodeI
     auto start = static_cast<std::uint32_t>(lists_.size());
     lists_.insert(lists_.end(), scratch_.begin(), scratch_.end());
     auto range = std::make_pair(start, static_cast<std::uint32_t>(scratch_.size()));
-    list_table_.insert(h, static_cast<std::uint32_t>(list_ranges_.size()));
+    list_table_.insert(h, static_cast<std::uint32_t>(list_ranges_.size()), [&](std::uint32_t old) {
+        auto [s, n] = list_ranges_[old];
+        return list_hash({lists_.data() + s, n});
+    });
     list_ranges_.push_back(range);
     return range;
 }

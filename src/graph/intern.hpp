@@ -22,23 +22,29 @@ inline std::uint64_t table_mix(std::uint64_t z) {
 }
 
 // A set of ids; the caller supplies each id's hash and an equality test
-// against the key being looked up.
+// against the key being looked up. Slots are 8 bytes (id and the high half
+// of its hash, which spares most equality tests), kept at most 3/4 full:
+// the tables of large graphs are big, and their memory traffic dominates
+// the cost of building a node.
 class IdTable {
 public:
     template <class Eq>
     std::uint32_t find(std::uint64_t hash, Eq eq) const {
         if (slots_.empty()) return kNoId;
         std::size_t mask = slots_.size() - 1;
+        auto tag = static_cast<std::uint32_t>(hash >> 32);
         for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
             const Slot& s = slots_[i];
             if (s.id == kNoId) return kNoId;
-            if (s.hash == hash && eq(s.id)) return s.id;
+            if (s.tag == tag && eq(s.id)) return s.id;
         }
     }
 
-    // The id must not be present yet.
-    void insert(std::uint64_t hash, std::uint32_t id) {
-        if ((used_ + 1) * 2 > slots_.size()) grow();
+    // The id must not be present yet. `rehash` gives the hash of a stored id
+    // when the table grows.
+    template <class Rehash>
+    void insert(std::uint64_t hash, std::uint32_t id, Rehash rehash) {
+        if ((used_ + 1) * 4 > slots_.size() * 3) grow(rehash);
         place(hash, id);
         ++used_;
     }
@@ -47,23 +53,24 @@ public:
 
 private:
     struct Slot {
-        std::uint64_t hash = 0;
         std::uint32_t id = kNoId;
+        std::uint32_t tag = 0;
     };
 
     void place(std::uint64_t hash, std::uint32_t id) {
         std::size_t mask = slots_.size() - 1;
         std::size_t i = hash & mask;
         while (slots_[i].id != kNoId) i = (i + 1) & mask;
-        slots_[i] = Slot{hash, id};
+        slots_[i] = Slot{id, static_cast<std::uint32_t>(hash >> 32)};
     }
 
-    void grow() {
+    template <class Rehash>
+    void grow(Rehash rehash) {
         std::vector<Slot> old;
         old.swap(slots_);
         slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
         for (const Slot& s : old)
-            if (s.id != kNoId) place(s.hash, s.id);
+            if (s.id != kNoId) place(rehash(s.id), s.id);
     }
 
     std::vector<Slot> slots_;
