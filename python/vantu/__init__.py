@@ -8,4 +8,7 @@ import _vantu
 from _vantu import *  # noqa: F401,F403  (the module's public names)
 from _vantu import InternalError  # noqa: F401
 
-__all__ = list(_vantu.__all__) + ["InternalError"]
+# The array-library name of the module's select.
+where = _vantu.select
+
+__all__ = list(_vantu.__all__) + ["InternalError", "where"]

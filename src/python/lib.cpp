@@ -20,6 +20,8 @@ int exec_module(PyObject* module) {
         if (PyModule_AddObjectRef(module, "InternalError", internal_error) < 0) raise();
         register_scope(module);
         register_tracer(module);
+        // Program and Dispatch register here, between the classes and the functions.
+        register_functions(module);
         return 0;
     });
 }

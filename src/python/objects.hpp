@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "graph/graph.hpp"
@@ -105,8 +106,35 @@ std::optional<NodeId> to_operand(GraphBox* graph, PyObject* obj);
 // TypeError "unsupported operand for a traced value: {type}".
 [[noreturn]] void raise_unsupported_operand(PyObject* obj);
 
+// Runs one constructor step with the graph taken as writer, then returns a
+// new tracer on the node it gave (made after the graph is released).
+template <class Build>
+PyObject* traced(GraphBox* graph, Build&& build) {
+    NodeId node;
+    {
+        GraphWrite g(graph);
+        node = build(*g);
+    }
+    return new_tracer(graph, node);
+}
+
+// A power with a traced base: an exponent that converts to a 64-bit integer
+// gives powi(base, n), another operand gives powf(base, exponent); nullopt
+// when the exponent is no operand.
+std::optional<NodeId> power_node(GraphBox* graph, NodeId base, PyObject* exponent);
+
+// -- Methods -------------------------------------------------------------------
+
+enum class MethodKind : std::uint8_t { Unary, Binary, Reduction };
+
+// The Method a tracer attribute name stands for (alias names first, then the
+// unary and binary text names), bound to the tracer's graph and node; null,
+// with no error set, when the name is none of them.
+PyObject* new_method(const TracerObject* tracer, std::string_view name);
+
 // Registration steps of the module, in the order of __all__.
 void register_scope(PyObject* module);
 void register_tracer(PyObject* module);
+void register_functions(PyObject* module);
 
 }  // namespace vantu::py

@@ -1,5 +1,8 @@
 // The Tracer class: a handle on one node of a scope's graph. Python
 // arithmetic on tracers builds new nodes instead of computing numbers.
+#include <string>
+
+#include "graph/display.hpp"
 #include "graph/semantics.hpp"
 #include "python/objects.hpp"
 
@@ -38,6 +41,21 @@ std::optional<NodeId> to_operand(GraphBox* graph, PyObject* obj) {
 void raise_unsupported_operand(PyObject* obj) {
     std::string tn = type_name(obj);
     raise_format(PyExc_TypeError, "unsupported operand for a traced value: %s", tn.c_str());
+}
+
+std::optional<NodeId> power_node(GraphBox* graph, NodeId base, PyObject* exponent) {
+    // The integer conversion (ints, bools, __index__) is tried first, before
+    // the graph is taken.
+    long n = PyLong_AsLong(exponent);
+    if (!(n == -1 && PyErr_Occurred())) {
+        GraphWrite g(graph);
+        return g->powi(base, static_cast<std::int64_t>(n));
+    }
+    PyErr_Clear();
+    auto other = to_operand(graph, exponent);
+    if (!other) return std::nullopt;
+    GraphWrite g(graph);
+    return g->binary(BinaryOp::Powf, base, *other);
 }
 
 namespace {
@@ -115,25 +133,7 @@ PyObject* power_slot(PyObject* left, PyObject* right, PyObject* modulus) {
         if (modulus != Py_None) Py_RETURN_NOTIMPLEMENTED;
         if (is_tracer(left)) {
             TracerObject* t = as_tracer(left);
-            // An exponent that converts to an integer gives an integer power.
-            long n = PyLong_AsLong(right);
-            if (!(n == -1 && PyErr_Occurred())) {
-                NodeId r;
-                {
-                    GraphWrite g(t->graph);
-                    r = g->powi(t->node, static_cast<std::int64_t>(n));
-                }
-                return new_tracer(t->graph, r);
-            }
-            PyErr_Clear();
-            if (auto other = to_operand(t->graph, right)) {
-                NodeId r;
-                {
-                    GraphWrite g(t->graph);
-                    r = g->binary(BinaryOp::Powf, t->node, *other);
-                }
-                return new_tracer(t->graph, r);
-            }
+            if (auto r = power_node(t->graph, t->node, right)) return new_tracer(t->graph, *r);
             Py_RETURN_NOTIMPLEMENTED;
         }
         if (is_tracer(right)) {
@@ -198,12 +198,123 @@ PyObject* tracer_float(PyObject* self) {
     });
 }
 
+// -- Text ------------------------------------------------------------------------
+
+// repr shows the expression only while its tree has at most this many nodes,
+// so printing a tracer stays cheap however large its expression.
+constexpr std::size_t kReprBudget = 200;
+
+PyObject* text_object(const std::string& text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 PyObject* tracer_repr(PyObject* self) {
     return guard_obj([&]() -> PyObject* {
         TracerObject* t = as_tracer(self);
-        return PyUnicode_FromFormat("Tracer(#%u)", static_cast<unsigned>(t->node));
+        std::string text;
+        {
+            GraphRead g(t->graph);
+            if (!fits(*g, t->node, kReprBudget))
+                return PyUnicode_FromFormat("Tracer(#%u, over %zu nodes)", static_cast<unsigned>(t->node),
+                                            kReprBudget);
+            text = "Tracer(";
+            text += expr_text(*g, t->node);
+            text += ')';
+        }
+        return text_object(text);
     });
 }
+
+PyObject* tracer_expr(PyObject* self, PyObject*) {
+    return guard_obj([&]() -> PyObject* {
+        TracerObject* t = as_tracer(self);
+        std::string text;
+        {
+            GraphRead g(t->graph);
+            text = expr_text(*g, t->node);
+        }
+        return text_object(text);
+    });
+}
+
+// -- Rounding, select, comparisons ---------------------------------------------
+
+template <UnaryOp op>
+PyObject* tracer_unary_method(PyObject* self, PyObject*) {
+    return guard_obj([&]() -> PyObject* {
+        TracerObject* t = as_tracer(self);
+        return traced(t->graph, [&](Graph& g) { return g.unary(op, t->node); });
+    });
+}
+
+PyObject* tracer_select(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_obj([&]() -> PyObject* {
+        TracerObject* t = as_tracer(self);
+        static const char* const names[] = {"cond", "other", nullptr};
+        PyObject* a[2];
+        bind_args("select", args, kwargs, names, 2, a);
+        auto cond = to_operand(t->graph, a[0]);
+        if (!cond) raise_unsupported_operand(a[0]);
+        auto other = to_operand(t->graph, a[1]);
+        if (!other) raise_unsupported_operand(a[1]);
+        return traced(t->graph, [&](Graph& g) { return g.select(*cond, t->node, *other); });
+    });
+}
+
+// CPython calls this slot on the tracer's type for either operand order,
+// mirroring the operator when the tracer stands on the right (2 < t arrives
+// as t > 2), so `self` is always the tracer.
+PyObject* tracer_richcompare(PyObject* self, PyObject* other, int op) {
+    return guard_obj([&]() -> PyObject* {
+        TracerObject* t = as_tracer(self);
+        CmpOp cmp;
+        switch (op) {
+            case Py_LT: cmp = CmpOp::Lt; break;
+            case Py_LE: cmp = CmpOp::Le; break;
+            case Py_EQ: cmp = CmpOp::Eq; break;
+            case Py_NE: cmp = CmpOp::Ne; break;
+            case Py_GT: cmp = CmpOp::Gt; break;
+            case Py_GE: cmp = CmpOp::Ge; break;
+            default: Py_RETURN_NOTIMPLEMENTED;
+        }
+        auto o = to_operand(t->graph, other);
+        // No operand: CPython's own rules follow (TypeError for ordering,
+        // identity for == and !=).
+        if (!o) Py_RETURN_NOTIMPLEMENTED;
+        return traced(t->graph, [&](Graph& g) { return g.cmp(cmp, t->node, *o); });
+    });
+}
+
+// -- Attributes ------------------------------------------------------------------
+
+// Real attributes first; only a name they lack is looked up among the
+// elementwise function names.
+PyObject* tracer_getattro(PyObject* self, PyObject* name) {
+    return guard_obj([&]() -> PyObject* {
+        TracerObject* t = as_tracer(self);
+        PyObject* found = PyObject_GenericGetAttr(self, name);
+        if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+        PyErr_Clear();
+        Py_ssize_t len = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(name, &len);
+        if (utf8) {
+            if (PyObject* m = new_method(t, std::string_view(utf8, static_cast<std::size_t>(len)))) return m;
+        } else {
+            PyErr_Clear();  // not encodable (lone surrogates): no function has that name
+        }
+        raise_format(PyExc_AttributeError, "'Tracer' object has no attribute '%U'", name);
+    });
+}
+
+PyMethodDef tracer_methods[] = {
+    {"expr", tracer_expr, METH_NOARGS, "expr($self)\n--\n\nThe expression as text."},
+    {"select", as_cfunc(tracer_select), METH_VARARGS | METH_KEYWORDS,
+     "select($self, cond, other)\n--\n\n`cond != 0 ? self : other` (the select node)."},
+    {"__floor__", tracer_unary_method<UnaryOp::Floor>, METH_NOARGS, "__floor__($self)\n--\n\n"},
+    {"__ceil__", tracer_unary_method<UnaryOp::Ceil>, METH_NOARGS, "__ceil__($self)\n--\n\n"},
+    {"__trunc__", tracer_unary_method<UnaryOp::Trunc>, METH_NOARGS, "__trunc__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
@@ -213,6 +324,9 @@ void register_tracer(PyObject* module) {
         {Py_tp_dealloc, reinterpret_cast<void*>(tracer_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(tracer_repr)},
         {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(tracer_richcompare)},
+        {Py_tp_getattro, reinterpret_cast<void*>(tracer_getattro)},
+        {Py_tp_methods, tracer_methods},
         {Py_nb_add, reinterpret_cast<void*>(arith_slot<Arith::Add>)},
         {Py_nb_subtract, reinterpret_cast<void*>(arith_slot<Arith::Sub>)},
         {Py_nb_multiply, reinterpret_cast<void*>(arith_slot<Arith::Mul>)},
