@@ -129,6 +129,16 @@ public:
     // so repeated differentiation does not reallocate graph-sized tables.
     std::vector<std::vector<std::uint32_t>> scratch_tables;
 
+    // Node-indexed u32 tables of the derivative sweeps whose entries count
+    // only while their stamp equals the table's generation: a sweep starts
+    // by advancing the generation instead of clearing. Pooled as above.
+    struct StampedTable {
+        std::uint32_t generation = 0;
+        std::vector<std::uint32_t> stamps;
+        std::vector<std::uint32_t> values;
+    };
+    std::vector<StampedTable> stamped_tables;
+
 private:
     NodeId intern(const Node& record);
     std::uint64_t structural_hash(const Node& record) const;
