@@ -24,6 +24,13 @@ void gemv(std::span<const double> a, std::span<const double> x, std::size_t m, s
 void gemm(std::span<const double> a, std::span<const double> bt, std::size_t m, std::size_t k,
           std::size_t n, std::span<double> out);
 
+// Plain reference loops beside the tiled kernels (one dot_ref per element),
+// the oracles of the kernel tests; same preconditions, unchecked.
+void gemv_ref(std::span<const double> a, std::span<const double> x, std::size_t m, std::size_t n,
+              std::span<double> out);
+void gemm_ref(std::span<const double> a, std::span<const double> bt, std::size_t m, std::size_t k,
+              std::size_t n, std::span<double> out);
+
 // The accumulator step, in place and in increasing element order.
 // `source` may be empty (no source block).
 void apply_roles(std::span<const std::uint32_t> codes, std::span<const double> source,

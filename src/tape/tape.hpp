@@ -168,7 +168,14 @@ struct Tape {
     std::string dump() const;
 };
 
-// The number of values a kernel instruction writes.
+// a * b, saturating at the largest size instead of wrapping, so that size
+// checks on a malformed tape's dimensions fail instead of passing.
+inline std::size_t size_mul(std::size_t a, std::size_t b) {
+    std::size_t r;
+    return __builtin_mul_overflow(a, b, &r) ? ~std::size_t{0} : r;
+}
+
+// The number of values a kernel instruction writes (1 for any other kind).
 std::size_t kernel_out_len(InstrKind kind, const KernelInstr& k);
 
 // The Solve workspace of n unknowns and nrhs right-hand sides: n*(n+nrhs),
