@@ -2,7 +2,10 @@
 mixed tracers and numbers, conversion order, the order of their checks,
 shapes, and the nodes they build (observed through expr and n_nodes)."""
 
+import gc
 import inspect
+import math
+import sys
 import threading
 
 import pytest
@@ -282,3 +285,40 @@ def test_functions_stay_on_the_tracers_thread():
     assert len(caught) == 4
     assert all(isinstance(e, _vantu.InternalError) for e in caught)
     assert s.n_nodes() == n
+
+
+def test_repeated_tracing_leaks_no_objects():
+    s = _vantu.Scope()
+    x, y = inputs(s, "x", "y")
+    other = _vantu.Scope().input()
+
+    def work():
+        x.sin()
+        x.arctan2(y)
+        x.power(0.5)
+        x.maximum(2)
+        math.floor(x)
+        x.select(x < y, 1)
+        x == "a"
+        repr(x * y)
+        (x + 1).expr()
+        _vantu.select(x, y, 1)
+        _vantu.reduce("sum", (v for v in [x, y, 2]))
+        _vantu.matmul([x, y], [y, x], 1)
+        _vantu.solve([x, y, y, x], [1, 2])
+        for bad in (lambda: x.sin(1), lambda: x.pow, lambda: x.hypot("a"), lambda: _vantu.reduce("sum", [x, other])):
+            try:
+                bad()
+            except (TypeError, AttributeError, ValueError):
+                pass
+
+    for _ in range(50):
+        work()
+    nodes = s.n_nodes()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(500):
+        work()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 50
+    assert s.n_nodes() == nodes
