@@ -72,13 +72,7 @@ MethodObject* as_method(PyObject* self) {
 
 void method_dealloc(PyObject* self) {
     auto* m = reinterpret_cast<MethodObject*>(self);
-    PyTypeObject* type = Py_TYPE(self);
-    if (m->thread != current_thread())
-        report_foreign_drop("Method");
-    else
-        graph_unref(m->graph);
-    PyObject_Free(self);
-    Py_DECREF(type);
+    free_tracing_object(self, m->graph, m->thread, "Method");
 }
 
 // The operand of a one-argument method; anything that is neither a tracer

@@ -32,6 +32,20 @@ inline void graph_unref(GraphBox* box) {
     if (--box->refs == 0) delete box;
 }
 
+// Frees a plain (non-GC) tracing object. Its graph reference is released
+// only on the object's own thread; elsewhere it is leaked and reported, since
+// the graph's count is not atomic.
+inline void free_tracing_object(PyObject* self, GraphBox* graph, unsigned long thread,
+                                const char* class_name) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (thread != current_thread())
+        report_foreign_drop(class_name);
+    else
+        graph_unref(graph);
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
+
 // The graph taken as writer for the duration of one constructor step.
 class GraphWrite {
 public:

@@ -68,13 +68,7 @@ TracerObject* as_tracer(PyObject* self) {
 
 void tracer_dealloc(PyObject* self) {
     auto* t = reinterpret_cast<TracerObject*>(self);
-    PyTypeObject* type = Py_TYPE(self);
-    if (t->thread != current_thread())
-        report_foreign_drop("Tracer");
-    else
-        graph_unref(t->graph);
-    PyObject_Free(self);
-    Py_DECREF(type);
+    free_tracing_object(self, t->graph, t->thread, "Tracer");
 }
 
 // -- Arithmetic ------------------------------------------------------------------
