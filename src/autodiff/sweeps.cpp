@@ -19,50 +19,45 @@ namespace {
 
 // -- Pooled tables -------------------------------------------------------------
 
-// A u32 vector borrowed from the graph's pool, empty on arrival.
-class PooledVector {
+// An item taken from one of the graph's pools (or made anew when the pool
+// is empty) and given back when the borrower goes, on every path out.
+template <class T>
+class Borrowed {
 public:
-    explicit PooledVector(Graph& g) : g_(g) {
-        if (!g.scratch_tables.empty()) {
-            v = std::move(g.scratch_tables.back());
-            g.scratch_tables.pop_back();
+    explicit Borrowed(std::vector<T>& pool) : pool_(pool) {
+        if (!pool.empty()) {
+            item = std::move(pool.back());
+            pool.pop_back();
         }
-        v.clear();
     }
-    ~PooledVector() {
+    ~Borrowed() {
         try {
-            g_.scratch_tables.push_back(std::move(v));
-        } catch (...) {  // out of memory for the pool itself: drop the table
+            pool_.push_back(std::move(item));
+        } catch (...) {  // no memory for the pool itself: the item is dropped
         }
     }
-    PooledVector(const PooledVector&) = delete;
-    PooledVector& operator=(const PooledVector&) = delete;
+    Borrowed(const Borrowed&) = delete;
+    Borrowed& operator=(const Borrowed&) = delete;
 
-    std::vector<std::uint32_t> v;
+    T item;
 
 private:
-    Graph& g_;
+    std::vector<T>& pool_;
+};
+
+// A u32 vector borrowed from the graph's pool, empty on arrival.
+struct PooledVector {
+    explicit PooledVector(Graph& g) : b(g.scratch_tables), v(b.item) { v.clear(); }
+
+    Borrowed<std::vector<std::uint32_t>> b;
+    std::vector<std::uint32_t>& v;
 };
 
 // A node-indexed map borrowed from the graph's pool; on arrival it covers
 // every node of the graph and holds no entry.
 class StampedMap {
 public:
-    explicit StampedMap(Graph& g) : g_(g) {
-        if (!g.stamped_tables.empty()) {
-            t_ = std::move(g.stamped_tables.back());
-            g.stamped_tables.pop_back();
-        }
-        clear();
-    }
-    ~StampedMap() {
-        try {
-            g_.stamped_tables.push_back(std::move(t_));
-        } catch (...) {
-        }
-    }
-    StampedMap(const StampedMap&) = delete;
-    StampedMap& operator=(const StampedMap&) = delete;
+    explicit StampedMap(Graph& g) : g_(g), b_(g.stamped_tables), t_(b_.item) { clear(); }
 
     // Forgets every entry and covers the nodes the graph has now.
     void clear() {
@@ -86,7 +81,8 @@ public:
 
 private:
     Graph& g_;
-    Graph::StampedTable t_;
+    Borrowed<Graph::StampedTable> b_;
+    Graph::StampedTable& t_;
 };
 
 // -- Reverse sweep -------------------------------------------------------------

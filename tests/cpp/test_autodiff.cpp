@@ -649,3 +649,23 @@ TEST(Sweeps, DeepChainsNeedNoRecursion) {
     EXPECT_TRUE(close(ev(rev), d, 1e-12));
     EXPECT_TRUE(close(ev(fwd), d, 1e-12));
 }
+
+TEST(Sweeps, PooledTablesSurviveTheGenerationWrap) {
+    // A pooled table about to wrap, full of entries stamped 1: the first
+    // generation after the wrap must not see them.
+    auto build = [](Graph& g) {
+        NodeId x = g.input("x"), y = g.input("y"), z = g.input("z");
+        return solve_system(g, x, y, z);
+    };
+    Graph fresh, worn;
+    NodeId f_fresh = build(fresh), f_worn = build(worn);
+    Graph::StampedTable stale;
+    stale.generation = 0xffffffffu;
+    stale.stamps.assign(worn.n_nodes(), 1);
+    stale.values.assign(worn.n_nodes(), 7);
+    worn.stamped_tables.push_back(stale);
+    const NodeId roots_fresh[] = {f_fresh}, roots_worn[] = {f_worn};
+    EXPECT_EQ(tangents(worn, roots_worn, 1), tangents(fresh, roots_fresh, 1));
+    worn.stamped_tables.push_back(stale);
+    EXPECT_EQ(gradient(worn, f_worn, all_inputs(worn)), gradient(fresh, f_fresh, all_inputs(fresh)));
+}
