@@ -78,6 +78,10 @@ TEST(GraphEval, DotAddsFourLanesBeforeTheLeftovers) {
     const double negzero[] = {-0.0};
     EXPECT_EQ(f64_bits(ref::dot(negzero, ones, 1)), 0u);  // starts from +0.0
     EXPECT_EQ(f64_bits(ref::dot(a, ones, 0)), 0u);
+    // Each product is rounded before it is added: (1 + 2^-30)(1 - 2^-30)
+    // rounds to 1, so the sum is 0 (a fused multiply-add would give -2^-60).
+    const double l[] = {1.0, 1.0 + 0x1p-30}, r[] = {-1.0, 1.0 - 0x1p-30};
+    EXPECT_EQ(ref::dot(l, r, 2), 0.0);
 }
 
 TEST(GraphEval, SolvePivotsOnStrictlyGreaterMagnitude) {
