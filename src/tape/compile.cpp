@@ -1,0 +1,147 @@
+// The compile driver and the analysis phase ("tape analyze").
+//
+// Analysis guarantees to lowering:
+//  - `order` holds every node reachable from the outputs exactly once, in
+//    ascending id order (a topological order: operands have smaller ids);
+//  - the node map gives each reachable node its position in `order`, and
+//    the input map each graph input its positional number (the last
+//    position where it is listed); both read as absent otherwise;
+//  - `fuse_into` names, for a Mul or Neg that is used exactly once, by an
+//    Add, and is no output, the position of that Add; each Add absorbs at
+//    most one operand, its first qualifying one.
+#include "tape/compile.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "graph/error.hpp"
+#include "tape/lowered.hpp"
+
+namespace vantu {
+
+// -- Per-thread scratch maps -------------------------------------------------
+
+namespace {
+
+// At most one set per thread; a compilation takes it and gives it back.
+thread_local std::optional<ScratchMaps> t_scratch;
+
+}  // namespace
+
+ScratchMaps take_scratch_maps() {
+    if (!t_scratch) {
+        ScratchMaps fresh;
+        fresh.generation = 1;
+        return fresh;
+    }
+    ScratchMaps maps = std::move(*t_scratch);
+    t_scratch.reset();
+    maps.generation += 1;
+    if (maps.generation == 0) {
+        // A wrapped generation would make entries of 2^32 compilations ago
+        // look current: clear every stamp once and start over.
+        std::fill(maps.nodes.stamp.begin(), maps.nodes.stamp.end(), 0u);
+        std::fill(maps.inputs.stamp.begin(), maps.inputs.stamp.end(), 0u);
+        maps.generation = 1;
+    }
+    return maps;
+}
+
+// Moving the vectors allocates nothing, so this is safe during unwinding.
+void give_back_scratch_maps(ScratchMaps&& maps) { t_scratch.emplace(std::move(maps)); }
+
+std::uint32_t scratch_generation_for_tests() { return t_scratch ? t_scratch->generation : 0; }
+
+void set_scratch_generation_for_tests(std::uint32_t generation) {
+    if (!t_scratch) t_scratch.emplace();
+    t_scratch->generation = generation;
+}
+
+// -- Analysis ----------------------------------------------------------------
+
+Analysis analyze(const Graph& graph, std::span<const NodeId> outputs, std::span<const std::uint32_t> inputs) {
+    Analysis an;
+    an.maps = take_scratch_maps();
+    ScratchMaps& maps = an.maps;
+    const std::uint32_t gen = maps.generation;
+    const std::size_t n_nodes = graph.n_nodes();
+    maps.nodes.grow(n_nodes);
+    maps.inputs.grow(graph.n_inputs());
+
+    // Input positions: a graph input listed twice keeps its later position.
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        check(i < kInputBit, "more positional inputs than an operand can name");
+        if (inputs[i] < graph.n_inputs()) maps.inputs.set(inputs[i], static_cast<std::uint32_t>(i), gen);
+    }
+
+    // Reachability by an explicit stack; the stamp marks a visited node.
+    std::vector<NodeId>& order = an.order;
+    std::vector<NodeId> stack(outputs.begin(), outputs.end());
+    while (!stack.empty()) {
+        NodeId id = stack.back();
+        stack.pop_back();
+        check_index("node id", id, n_nodes);
+        if (maps.nodes.stamp[id] == gen) continue;
+        maps.nodes.stamp[id] = gen;
+        order.push_back(id);
+        for (NodeId op : graph.operands(id)) stack.push_back(op);
+    }
+    std::sort(order.begin(), order.end());
+    const std::size_t n = order.size();
+    for (std::size_t p = 0; p < n; ++p) maps.nodes.value[order[p]] = static_cast<std::uint32_t>(p);
+
+    std::vector<std::uint8_t> is_output(n, 0);
+    for (NodeId id : outputs) is_output[maps.nodes.value[id]] = 1;
+
+    std::vector<std::uint32_t> uses(n, 0);
+    for (NodeId id : order)
+        for (NodeId op : graph.operands(id)) ++uses[maps.nodes.value[op]];
+
+    // Fusion candidates: the first operand of an Add is tried first (it has
+    // the smaller id), the second only when the first does not qualify.
+    an.fuse_into.assign(n, kNoId);
+    for (std::size_t p = 0; p < n; ++p) {
+        const Node& node = graph.node(order[p]);
+        if (node.kind != NodeKind::Add) continue;
+        for (NodeId x : {node.a, node.b}) {
+            std::uint32_t q = maps.nodes.value[x];
+            NodeKind kind = graph.kind(x);
+            if (!is_output[q] && uses[q] == 1 && an.fuse_into[q] == kNoId &&
+                (kind == NodeKind::Mul || kind == NodeKind::Neg)) {
+                an.fuse_into[q] = static_cast<std::uint32_t>(p);
+                break;
+            }
+        }
+    }
+    return an;
+}
+
+// -- Driver ------------------------------------------------------------------
+
+namespace {
+
+// Gives the analysis' scratch maps back to the thread's cache on every exit.
+struct ScratchReturn {
+    Analysis& an;
+    ~ScratchReturn() { give_back_scratch_maps(std::move(an.maps)); }
+};
+
+}  // namespace
+
+Tape compile_tape(const Graph& graph, std::span<const NodeId> outputs, std::span<const std::uint32_t> inputs,
+                  std::size_t n_inputs) {
+    Tape tape;
+    {
+        Analysis an = analyze(graph, outputs, inputs);
+        ScratchReturn give_back{an};
+        Lowered program = lower(an, graph, outputs);
+        fuse(program);
+        std::vector<std::uint32_t> order = schedule(program);
+        tape = emit(program, order);
+    }
+    tape.n_inputs = n_inputs;
+    return tape;
+}
+
+}  // namespace vantu
