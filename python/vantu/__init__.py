@@ -11,4 +11,6 @@ from _vantu import InternalError  # noqa: F401
 # The array-library name of the module's select.
 where = _vantu.select
 
-__all__ = list(_vantu.__all__) + ["InternalError", "where"]
+from vantu.compiled import Compiled, jit  # noqa: E402
+
+__all__ = list(_vantu.__all__) + ["InternalError", "where", "Compiled", "jit"]

@@ -1,18 +1,67 @@
-"""The demo: ``python -m vantu`` traces a small model and shows what vantu builds."""
+"""The demo: ``python -m vantu`` traces a small model, compiles it and runs it."""
+
+import numpy
 
 import _vantu
+import vantu
 
 
-def main() -> None:
+def scope_demo() -> None:
+    print("== Tracing into a scope ==")
     s = _vantu.Scope()
     x = s.input("x")
     y = s.input("y")
-    r = (x * x + y * y) ** 0.5 - 1.0
-    print("traced:", repr(r))
-    print("nodes in the graph:", s.n_nodes())
-    again = (x * x + y * y) ** 0.5 - 1.0
-    print("tracing it again adds nothing:", s.n_nodes())
-    del again
+    r = (x * x + y * y).sqrt()
+    angle = y.arctan2(x)
+    print("r     =", r.expr())
+    print("angle =", angle.expr())
+    nodes = s.n_nodes()
+    (x * x + y * y).sqrt()
+    print(f"graph nodes: {nodes}; tracing r again adds {s.n_nodes() - nodes}")
+
+    p = s.compile([r, angle])
+    print(f"compiled: {p.n_inputs} inputs, {p.n_outputs} outputs, {p.n_ops} instructions")
+    print(p.dump(), end="")
+    print("eval(3, 4) =", p.eval(3.0, 4.0))
+
+
+def matrix_demo() -> None:
+    print("\n== Matrix kernels and a pivoting solve ==")
+    s = _vantu.Scope()
+    a = [s.input(f"a{i}{j}") for i in range(3) for j in range(3)]
+    b = [s.input(f"b{i}") for i in range(3)]
+    x = _vantu.solve(a, b)
+    residual = [bi - ax for bi, ax in zip(b, _vantu.matmul(a, x, 1))]
+    p = s.compile(x + residual)
+    print(p.dump(), end="")
+    rng = numpy.random.default_rng(7)
+    am = rng.normal(size=(3, 3))
+    bv = rng.normal(size=3)
+    out = p.eval(am, bv)
+    print("solution:", numpy.round(out[:3], 6), " numpy:", numpy.round(numpy.linalg.solve(am, bv), 6))
+    print("residual:", out[3:])
+
+
+def jit_demo() -> None:
+    print("\n== numpy code, compiled once per argument shape ==")
+
+    @vantu.jit
+    def layer(w, v, bias):
+        h = w @ v + bias
+        return numpy.maximum(h, 0.0).sum()
+
+    w = numpy.arange(6.0).reshape(2, 3) - 2.5
+    v = numpy.array([0.5, -1.0, 2.0])
+    got = layer(w, v, 0.25)
+    want = numpy.maximum(w @ v + 0.25, 0.0).sum()
+    print(f"layer(w, v, 0.25) = {got!r} (numpy: {float(want)!r})")
+    print(layer.program(w, v, 0.25).dump(), end="")
+
+
+def main() -> None:
+    scope_demo()
+    matrix_demo()
+    jit_demo()
 
 
 if __name__ == "__main__":

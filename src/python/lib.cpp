@@ -1,6 +1,7 @@
 // Module entry: multi-phase initialisation with one exec step that registers
 // the classes and functions in the order of __all__.
 #include "python/objects.hpp"
+#include "python/program.hpp"
 
 namespace vantu::py {
 namespace {
@@ -20,7 +21,8 @@ int exec_module(PyObject* module) {
         if (PyModule_AddObjectRef(module, "InternalError", internal_error) < 0) raise();
         register_scope(module);
         register_tracer(module);
-        // Program and Dispatch register here, between the classes and the functions.
+        register_program(module);
+        register_dispatch(module);
         register_functions(module);
         return 0;
     });

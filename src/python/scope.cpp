@@ -3,6 +3,7 @@
 #include <string>
 
 #include "python/objects.hpp"
+#include "python/program.hpp"
 
 namespace vantu::py {
 
@@ -116,6 +117,8 @@ PyMethodDef scope_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "constant($self, v)\n--\n\nA constant of this scope."},
     {"n_inputs", scope_n_inputs, METH_NOARGS, "n_inputs($self)\n--\n\nNumber of inputs handed out."},
     {"n_nodes", scope_n_nodes, METH_NOARGS, "n_nodes($self)\n--\n\nNumber of nodes in the graph."},
+    {"compile", as_cfunc(scope_compile), METH_VARARGS | METH_KEYWORDS,
+     "compile($self, outputs)\n--\n\nClose the scope over `outputs` into a program."},
     {nullptr, nullptr, 0, nullptr},
 };
 

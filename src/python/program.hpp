@@ -1,0 +1,52 @@
+// The Program class (the Python face of one compiled tape) and the pieces of
+// Scope that make programs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "python/objects.hpp"
+#include "tape/tape.hpp"
+
+namespace vantu::py {
+
+// Immutable after construction; shared between threads without locks.
+struct ProgramObject {
+    PyObject_HEAD
+    Tape* tape;
+    std::vector<std::uint32_t>* pattern_rows;  // null unless a sparse Jacobian
+    std::vector<std::uint32_t>* pattern_cols;
+    std::size_t n_inputs;
+    std::size_t n_outputs;
+};
+
+extern PyTypeObject* program_type;
+
+inline bool is_program(PyObject* o) { return Py_TYPE(o) == program_type; }
+
+// A new Program owning `tape`; the pattern arrays are optional.
+PyObject* new_program(Tape tape, std::size_t n_inputs, std::vector<std::uint32_t>* rows = nullptr,
+                      std::vector<std::uint32_t>* cols = nullptr);
+
+// Evaluates one instance on the taken thread buffers: checks the value count,
+// grows the work array, runs the evaluator (the interpreter lock released for
+// large programs) and leaves the outputs in buffers.outputs.
+struct ThreadBuffers;
+void evaluate(ProgramObject* program, ThreadBuffers& buffers);
+
+// Output conversion of compile and the Jacobians: a tracer gives its node
+// (one of another scope is refused), a number its user constant, anything
+// else TypeError "outputs must be tracers or numbers".
+std::vector<NodeId> convert_outputs(GraphBox* graph, PyObject* list);
+
+// Compiles `outputs` over the scope's inputs as they stand now.
+PyObject* compile_program(ScopeObject* scope, std::span<const NodeId> outputs);
+
+PyObject* scope_compile(PyObject* self, PyObject* args, PyObject* kwargs);
+
+void register_program(PyObject* module);
+void register_dispatch(PyObject* module);
+
+}  // namespace vantu::py
