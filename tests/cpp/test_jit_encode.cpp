@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -110,20 +109,37 @@ std::vector<std::uint32_t> emitted(const EncRow& row) {
     return a.words;
 }
 
-// objdump's line text without address, word, comments and symbol, with
+// objdump's instruction text without comments and symbols, with
 // pc-relative targets written relative to the instruction (".+2048").
 std::string canonical(std::string text, std::uint64_t addr) {
     for (char& c : text)
         if (c == '\t') c = ' ';
-    text = std::regex_replace(text, std::regex(" *//.*$"), "");
-    text = std::regex_replace(text, std::regex(" <.*>$"), "");
-    std::smatch m;
-    if (std::regex_match(text, m, std::regex("^(prfm \\w+), 0x([0-9a-f]+)$"))) {
-        long long rel = static_cast<long long>(std::stoull(m[2].str(), nullptr, 16)) - static_cast<long long>(addr);
-        text = m[1].str() + ", ." + (rel >= 0 ? "+" : "") + std::to_string(rel);
-    }
+    if (auto at = text.find(" //"); at != std::string::npos) text.resize(at);
+    if (auto at = text.find(" <"); at != std::string::npos) text.resize(at);
     while (!text.empty() && text.back() == ' ') text.pop_back();
+    if (text.rfind("prfm ", 0) == 0) {
+        if (auto at = text.find(", 0x"); at != std::string::npos) {
+            long long rel = static_cast<long long>(std::stoull(text.substr(at + 4), nullptr, 16)) -
+                            static_cast<long long>(addr);
+            text = text.substr(0, at) + ", ." + (rel >= 0 ? "+" : "") + std::to_string(rel);
+        }
+    }
     return text;
+}
+
+// One disassembly line "  addr:<tab>word <tab>text": the address and the text.
+bool parse_line(const std::string& line, std::uint64_t& addr, std::string& text) {
+    auto colon = line.find(":\t");
+    if (colon == std::string::npos || colon == 0) return false;
+    std::string head = line.substr(0, colon);
+    head.erase(0, head.find_first_not_of(' '));
+    if (head.empty() || head.find_first_not_of("0123456789abcdef") != std::string::npos) return false;
+    std::string rest = line.substr(colon + 2);
+    if (rest.size() < 10 || rest.find_first_not_of("0123456789abcdef") != 8 || rest.compare(8, 2, " \t") != 0)
+        return false;
+    addr = std::stoull(head, nullptr, 16);
+    text = rest.substr(10);
+    return true;
 }
 
 }  // namespace
@@ -161,13 +177,12 @@ TEST(Encode, TextsMatchTheDisassembler) {
     FILE* p = popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::vector<std::string> texts;
-    std::regex line("^ *([0-9a-f]+):\t[0-9a-f]{8} \t(.*)$");
     char buf[512];
     while (std::fgets(buf, sizeof buf, p)) {
-        std::string s(buf);
+        std::string s(buf), text;
         if (!s.empty() && s.back() == '\n') s.pop_back();
-        std::smatch m;
-        if (std::regex_match(s, m, line)) texts.push_back(canonical(m[2].str(), std::stoull(m[1].str(), nullptr, 16)));
+        std::uint64_t addr = 0;
+        if (parse_line(s, addr, text)) texts.push_back(canonical(text, addr));
     }
     pclose(p);
     if (texts.empty()) GTEST_SKIP() << "the disassembler could not be run here";
