@@ -12,5 +12,6 @@ from _vantu import InternalError  # noqa: F401
 where = _vantu.select
 
 from vantu.compiled import Compiled, jit  # noqa: E402
+from vantu.derivatives import SparseMatrix, grad, jacobian  # noqa: E402
 
-__all__ = list(_vantu.__all__) + ["InternalError", "where", "Compiled", "jit"]
+__all__ = list(_vantu.__all__) + ["InternalError", "where", "Compiled", "jit", "grad", "jacobian", "SparseMatrix"]

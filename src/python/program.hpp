@@ -46,6 +46,11 @@ PyObject* compile_program(ScopeObject* scope, std::span<const NodeId> outputs);
 
 PyObject* scope_compile(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// Scope.gradient, Scope.jacobian and Scope.sparse_jacobian (derivatives.cpp).
+PyObject* scope_gradient(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* scope_jacobian(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* scope_sparse_jacobian(PyObject* self, PyObject* args, PyObject* kwargs);
+
 void register_program(PyObject* module);
 void register_dispatch(PyObject* module);
 

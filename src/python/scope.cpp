@@ -119,6 +119,20 @@ PyMethodDef scope_methods[] = {
     {"n_nodes", scope_n_nodes, METH_NOARGS, "n_nodes($self)\n--\n\nNumber of nodes in the graph."},
     {"compile", as_cfunc(scope_compile), METH_VARARGS | METH_KEYWORDS,
      "compile($self, outputs)\n--\n\nClose the scope over `outputs` into a program."},
+    {"gradient", as_cfunc(scope_gradient), METH_VARARGS | METH_KEYWORDS,
+     "gradient($self, output, wrt=...)\n--\n\n"
+     "The gradient of one scalar output with respect to `inputs[wrt]`\n"
+     "(reverse mode; all inputs when empty)."},
+    {"jacobian", as_cfunc(scope_jacobian), METH_VARARGS | METH_KEYWORDS,
+     "jacobian($self, outputs, wrt=...)\n--\n\n"
+     "The Jacobian `d outputs / d inputs[wrt]` as a program with\n"
+     "`len(outputs) * len(wrt)` outputs (row-major); `wrt` are input\n"
+     "indices (all inputs when empty)."},
+    {"sparse_jacobian", as_cfunc(scope_sparse_jacobian), METH_VARARGS | METH_KEYWORDS,
+     "sparse_jacobian($self, outputs, wrt=...)\n--\n\n"
+     "The Jacobian `d outputs / d inputs[wrt]` in its nonzeros: a program\n"
+     "whose outputs are the structurally nonzero entries, row by row in\n"
+     "ascending columns, with that pattern (`Program.pattern`)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
