@@ -32,16 +32,15 @@ struct Frame {
     double* scratch;
     std::size_t n_scratch;
 
-    [[gnu::noinline]] double read_other(Operand o) const {
-        if (!is_input(o)) fail_index("work slots", o, n_slots);
-        const std::uint32_t i = operand_index(o);
-        return i < n_inputs ? inputs[i] : kNaN;
-    }
+    [[noreturn, gnu::noinline, gnu::cold]] void bad_slot(Operand o) const { fail_index("work slots", o, n_slots); }
 
     double read(Operand o) const {
         if (o < n_slots) [[likely]]
             return slots[o];
-        return read_other(o);
+        if (!is_input(o)) [[unlikely]]
+            bad_slot(o);
+        const std::uint32_t i = operand_index(o);
+        return i < n_inputs ? inputs[i] : kNaN;
     }
 
     // Copies the operands pool[start .. start+count] to gather[at ..].
@@ -180,50 +179,80 @@ void run(const Tape& tape, std::span<const double> inputs, std::span<double> wor
     const Instr* const instrs = tape.instrs.data();
     const std::uint32_t* const dests = tape.dests.data();
 
-    for (std::size_t i = from; i < to; ++i) {
-        const Instr& in = instrs[i];
-        const std::uint32_t d = dests[i];
-        double v;
-        switch (in.kind) {
-            case InstrKind::Const: v = in.value; break;
-            case InstrKind::Add: v = f.read(in.a) + f.read(in.b()); break;
-            case InstrKind::Mul: v = f.read(in.a) * f.read(in.b()); break;
-            case InstrKind::MulAdd: {
-                const double p = f.read(in.a) * f.read(in.b());
-                v = p + f.read(in.c());
-                break;
-            }
-            case InstrKind::Sub: v = f.read(in.a) - f.read(in.b()); break;
-            case InstrKind::Neg: v = -f.read(in.a); break;
-            case InstrKind::Powi: v = powi_value(f.read(in.a), in.powi_n()); break;
-            case InstrKind::Unary: v = eval_unary(static_cast<UnaryOp>(in.op), f.read(in.a)); break;
-            case InstrKind::Binary:
-                v = eval_binary(static_cast<BinaryOp>(in.op), f.read(in.a), f.read(in.b()));
-                break;
-            case InstrKind::Cmp: v = eval_cmp(static_cast<CmpOp>(in.op), f.read(in.a), f.read(in.b())); break;
-            case InstrKind::Select:
-                // Only the chosen operand is read; a NaN condition chooses the first.
-                v = f.read(in.a) != 0.0 ? f.read(in.b()) : f.read(in.c());
-                break;
-            case InstrKind::Reduce:
-                f.gather_list(in.a, in.b(), 0);
-                v = reduce_values(static_cast<ReduceOp>(in.op), f.gather, in.b());
-                break;
-            case InstrKind::Dot:
-                f.gather_list(in.a, 2 * std::size_t{in.b()}, 0);
-                v = dot_ref(f.gather, f.gather + in.b(), in.b());
-                break;
-            case InstrKind::Gemv:
-            case InstrKind::Gemm:
-            case InstrKind::Solve:
-                run_kernel(f, in, d);
-                continue;
-            default: fail("tape instruction of unknown kind");
-        }
-        if (d >= n_slots) [[unlikely]]
-            fail_index("work slots", d, n_slots);
-        slots[d] = v;
-    }
+    // Threaded dispatch: every handler ends in its own indirect jump, so the
+    // branch predictor learns which kind tends to follow which.
+    static const void* const kHandlers[16] = {
+        &&op_const, &&op_add,  &&op_mul,    &&op_muladd, &&op_sub,    &&op_neg, &&op_powi, &&op_unary,
+        &&op_binary, &&op_cmp, &&op_select, &&op_reduce, &&op_dot, &&op_kernel, &&op_kernel, &&op_kernel,
+    };
+    static_assert(static_cast<int>(InstrKind::Solve) == 15);
+    std::size_t i = from;
+    const Instr* in = instrs + i;
+    std::uint32_t d = dests[i];
+
+#define VANTU_DISPATCH()                                                    \
+    do {                                                                    \
+        const unsigned kind = static_cast<unsigned>(in->kind);              \
+        if (kind > 15u) [[unlikely]]                                        \
+            fail("tape instruction of unknown kind");                       \
+        goto* kHandlers[kind];                                              \
+    } while (0)
+#define VANTU_NEXT()            \
+    do {                        \
+        if (++i == to) return;  \
+        in = instrs + i;        \
+        d = dests[i];           \
+        VANTU_DISPATCH();       \
+    } while (0)
+    // Operands are read before the store: an instruction may name its own
+    // destination slot.
+#define VANTU_STORE(expr)                        \
+    do {                                         \
+        const double v = (expr);                 \
+        if (d >= n_slots) [[unlikely]]           \
+            fail_index("work slots", d, n_slots); \
+        slots[d] = v;                            \
+        VANTU_NEXT();                            \
+    } while (0)
+
+    VANTU_DISPATCH();
+op_const:
+    VANTU_STORE(in->value);
+op_add:
+    VANTU_STORE(f.read(in->a) + f.read(in->b()));
+op_mul:
+    VANTU_STORE(f.read(in->a) * f.read(in->b()));
+op_muladd : {
+    const double p = f.read(in->a) * f.read(in->b());
+    VANTU_STORE(p + f.read(in->c()));
+}
+op_sub:
+    VANTU_STORE(f.read(in->a) - f.read(in->b()));
+op_neg:
+    VANTU_STORE(-f.read(in->a));
+op_powi:
+    VANTU_STORE(powi_value(f.read(in->a), in->powi_n()));
+op_unary:
+    VANTU_STORE(eval_unary(static_cast<UnaryOp>(in->op), f.read(in->a)));
+op_binary:
+    VANTU_STORE(eval_binary(static_cast<BinaryOp>(in->op), f.read(in->a), f.read(in->b())));
+op_cmp:
+    VANTU_STORE(eval_cmp(static_cast<CmpOp>(in->op), f.read(in->a), f.read(in->b())));
+op_select:
+    // Only the chosen operand is read; a NaN condition chooses the first.
+    VANTU_STORE(f.read(in->a) != 0.0 ? f.read(in->b()) : f.read(in->c()));
+op_reduce:
+    f.gather_list(in->a, in->b(), 0);
+    VANTU_STORE(reduce_values(static_cast<ReduceOp>(in->op), f.gather, in->b()));
+op_dot:
+    f.gather_list(in->a, 2 * std::size_t{in->b()}, 0);
+    VANTU_STORE(dot_ref(f.gather, f.gather + in->b(), in->b()));
+op_kernel:
+    run_kernel(f, *in, d);
+    VANTU_NEXT();
+#undef VANTU_STORE
+#undef VANTU_NEXT
+#undef VANTU_DISPATCH
 }
 
 void eval(const Tape& tape, std::span<const double> inputs, std::span<double> work, std::span<double> out) {

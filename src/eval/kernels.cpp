@@ -138,8 +138,16 @@ inline void gemm_tile(const double* A, const double* B, std::size_t k, std::size
             }
         }
     }
+    // Combine each element's lanes, then add the leftover products with the
+    // shared dimension outermost so every loop bound is fixed.
+    double sum[R][C];
     for (int r = 0; r < R; ++r)
-        for (int c = 0; c < C; ++c) store(i + r, j + c, finish_dot(lo[r][c], hi[r][c], ar[r], br[c], k4, k));
+        for (int c = 0; c < C; ++c) sum[r][c] = simd::combine4(lo[r][c], hi[r][c]);
+    for (std::size_t t = k4; t < k; ++t)
+        for (int r = 0; r < R; ++r)
+            for (int c = 0; c < C; ++c) sum[r][c] = sum[r][c] + ar[r][t] * br[c][t];
+    for (int r = 0; r < R; ++r)
+        for (int c = 0; c < C; ++c) store(i + r, j + c, sum[r][c]);
 }
 
 // The whole product, element (i, j) handed to store(i, j, value) exactly
@@ -287,7 +295,7 @@ void gemm_with_roles(std::span<const double> a, std::span<const double> bt, std:
 // pivot, then back substitution. Only the panel path above 64 unknowns
 // regroups the updates (through gemm) and agrees to rounding. Columns left
 // of the pivot hold spent multipliers, which the back substitution never
-// reads, so the non-panel paths swap rows from the pivot column on.
+// reads, so the lane path swaps rows from the pivot column on.
 
 namespace {
 
@@ -300,66 +308,70 @@ inline void sub_scaled(double* y, const double* x, double l, std::size_t len) {
     for (; j < len; ++j) y[j] = y[j] - l * x[j];
 }
 
-// Row index of the pivot of column c among rows [c, rows).
-template <std::size_t N>
-inline std::size_t find_pivot(const double* w, std::size_t rows, std::size_t width, std::size_t c) {
+// Pivot row of column c among rows [c, rows): the first row of strictly
+// largest magnitude. `best < v` is false when either side is NaN, so a NaN
+// never wins; written as selects so the compiler needs no data-dependent
+// branch. row_at(r) gives the start of augmented row r.
+template <std::size_t N, class RowAt>
+inline std::size_t find_pivot(const RowAt& row_at, std::size_t c, std::size_t rows) {
     std::size_t p = c;
-    double best = std::fabs(w[c * width + c]);
+    double best = std::fabs(row_at(c)[c]);
     for (std::size_t r = c + 1; r < (N ? N : rows); ++r) {
-        const double v = std::fabs(w[r * width + c]);
-        if (v > best) {
-            best = v;
-            p = r;
-        }
+        const double v = std::fabs(row_at(r)[c]);
+        const bool gt = best < v;
+        p = gt ? r : p;
+        best = gt ? v : best;
     }
     return p;
 }
 
-// Eliminates columns [c_from, c_to) over rows [c, n), updating columns up
-// to `upd_end` of each row. With c_to == n and upd_end == width it is the
-// whole plain elimination. N > 0 fixes n at compile time (straight-line
-// code for the smallest systems), as R > 0 fixes the right-hand sides.
+// Row r of the eliminated system minus l times the pivot row, over columns
+// [from, to).
+template <std::size_t N>
+inline void update_row(double* row, const double* prow, double l, std::size_t from, std::size_t to) {
+    if constexpr (N != 0) {
+        for (std::size_t j = from; j < to; ++j) row[j] = row[j] - l * prow[j];
+    } else {
+        sub_scaled(row + from, prow + from, l, to - from);
+    }
+}
+
+// The whole plain elimination through row pointers: the exchange of two
+// augmented rows is the exchange of their pointers, with no branch and no
+// copy. N > 0 fixes n at compile time (straight-line code for the smallest
+// systems), as R > 0 fixes the right-hand sides.
 template <std::size_t N, std::size_t R>
-void eliminate(double* w, std::size_t n_rt, std::size_t width_rt, std::size_t c_from, std::size_t c_to,
-               std::size_t upd_end_rt, std::size_t swap_from_pivot) {
+void eliminate_rows(double** row, std::size_t n_rt, std::size_t width_rt) {
     const std::size_t n = N ? N : n_rt;
     const std::size_t width = (N && R) ? N + R : width_rt;
-    const std::size_t upd_end = (N && R) ? N + R : upd_end_rt;
-    for (std::size_t c = c_from; c < (N ? N : c_to); ++c) {
-        const std::size_t p = find_pivot<N>(w, n, width, c);
-        if (p != c) {
-            const std::size_t s = swap_from_pivot ? c : 0;
-            std::swap_ranges(w + c * width + s, w + c * width + width, w + p * width + s);
-        }
-        const double* prow = w + c * width;
+    const auto row_at = [row](std::size_t r) { return row[r]; };
+    for (std::size_t c = 0; c < n; ++c) {
+        const std::size_t p = find_pivot<N>(row_at, c, n);
+        std::swap(row[c], row[p]);
+        const double* prow = row[c];
         const double d = prow[c];
         for (std::size_t i = c + 1; i < n; ++i) {
-            double* row = w + i * width;
-            const double l = row[c] / d;
-            row[c] = l;
-            if constexpr (N != 0) {
-                for (std::size_t j = c + 1; j < upd_end; ++j) row[j] = row[j] - l * prow[j];
-            } else {
-                sub_scaled(row + c + 1, prow + c + 1, l, upd_end - (c + 1));
-            }
+            double* ri = row[i];
+            const double l = ri[c] / d;
+            ri[c] = l;
+            update_row<N>(ri, prow, l, c + 1, width);
         }
     }
 }
 
 // Back substitution of every right-hand side of the eliminated augmented
-// matrix; solution r goes to x[r * n + i].
-template <std::size_t N, std::size_t R>
-void back_substitute(const double* w, std::size_t n_rt, std::size_t nrhs_rt, double* x) {
+// rows; solution r goes to x[r * n + i].
+template <std::size_t N, std::size_t R, class RowAt>
+void back_substitute(const RowAt& row_at, std::size_t n_rt, std::size_t nrhs_rt, double* x) {
     const std::size_t n = N ? N : n_rt;
     const std::size_t nrhs = R ? R : nrhs_rt;
-    const std::size_t width = n + nrhs;
     for (std::size_t r = 0; r < nrhs; ++r) {
         double* xr = x + r * n;
         for (std::size_t i = n; i-- > 0;) {
-            const double* row = w + i * width;
-            double s = row[n + r];
-            for (std::size_t j = i + 1; j < n; ++j) s = s - row[j] * xr[j];
-            xr[i] = s / row[i];
+            const double* ri = row_at(i);
+            double s = ri[n + r];
+            for (std::size_t j = i + 1; j < n; ++j) s = s - ri[j] * xr[j];
+            xr[i] = s / ri[i];
         }
     }
 }
@@ -374,54 +386,71 @@ inline void load_augmented(const double* a, const double* b, std::size_t n, std:
     }
 }
 
-// The smallest systems in local storage with every loop bound fixed.
+// Up to 64 unknowns: the augmented matrix in the workspace (or, for the
+// smallest systems with one right-hand side, in local storage) and its rows
+// reached through a pointer table.
 template <std::size_t N, std::size_t R>
-void solve_fixed(const double* a, const double* b, std::size_t nrhs_rt, double* x, double* ws) {
-    double local[N * (N + (R ? R : 1))];
-    double* w = R ? local : ws;
+void solve_rows(const double* a, const double* b, std::size_t n_rt, std::size_t nrhs_rt, double* x, double* ws) {
+    constexpr std::size_t kMaxRows = 64;
+    const std::size_t n = N ? N : n_rt;
     const std::size_t nrhs = R ? R : nrhs_rt;
-    load_augmented(a, b, N, nrhs, w);
-    eliminate<N, R>(w, N, N + nrhs, 0, N, N + nrhs, 1);
-    back_substitute<N, R>(w, N, nrhs, x);
+    const std::size_t width = n + nrhs;
+    double local[(N && R) ? N * (N + R) : 1];
+    double* w = (N && R) ? local : ws;
+    double* row[N ? N : kMaxRows];
+    load_augmented(a, b, n, nrhs, w);
+    for (std::size_t i = 0; i < n; ++i) row[i] = w + i * width;
+    eliminate_rows<N, R>(row, n, width);
+    back_substitute<N, R>([&row](std::size_t i) { return row[i]; }, n, nrhs, x);
 }
 
-// Right-looking blocked elimination for n > 64: each panel of nb columns is
-// eliminated over all rows below it, the panel rows' trailing columns are
-// brought up to date by the panel's unit lower triangle, and the remaining
-// rows take the whole panel's update at once as one product through gemm.
-// `extra` holds the packed trailing panel rows (transposed, as gemm's Bt),
-// four packed rows of multipliers, and four rows of products:
-// nb * (width + 4) + 4 * width values.
+// Right-looking blocked elimination for n > 64 on rows stored in place:
+// each panel of nb columns is eliminated over all rows below it (pivot rows
+// exchanged whole), the panel rows' trailing columns are brought up to date
+// by the panel's unit lower triangle, and the remaining rows take the whole
+// panel's update at once as one product through gemm. `extra` holds the
+// packed trailing panel rows (transposed, as gemm's Bt), four packed rows of
+// multipliers, and four rows of products: nb * (width + 4) + 4 * width values.
 void eliminate_panels(double* w, std::size_t n, std::size_t width, double* extra) {
     const std::size_t nb = n < 512 ? 16 : 32;
     double* bt = extra;
     double* lp = bt + nb * width;
     double* prod = lp + 4 * nb;
+    const auto row_at = [w, width](std::size_t r) { return w + r * width; };
     for (std::size_t c0 = 0; c0 < n; c0 += nb) {
         const std::size_t c1 = std::min(n, c0 + nb);
         const std::size_t pw = c1 - c0;
         // Panel: pivots and multipliers of columns [c0, c1), panel columns only.
-        eliminate<0, 0>(w, n, width, c0, c1, c1, 0);
+        for (std::size_t c = c0; c < c1; ++c) {
+            const std::size_t p = find_pivot<0>(row_at, c, n);
+            if (p != c) std::swap_ranges(row_at(c), row_at(c) + width, row_at(p));
+            const double* prow = row_at(c);
+            const double d = prow[c];
+            for (std::size_t i = c + 1; i < n; ++i) {
+                double* ri = row_at(i);
+                const double l = ri[c] / d;
+                ri[c] = l;
+                update_row<0>(ri, prow, l, c + 1, c1);
+            }
+        }
         const std::size_t ncols = width - c1;
         if (ncols == 0) continue;
         // Panel rows: forward substitution with the unit lower triangle.
         for (std::size_t r = c0; r < c1; ++r)
-            for (std::size_t i = r + 1; i < c1; ++i)
-                sub_scaled(w + i * width + c1, w + r * width + c1, w[i * width + r], ncols);
+            for (std::size_t i = r + 1; i < c1; ++i) update_row<0>(row_at(i), row_at(r), row_at(i)[r], c1, width);
         // Remaining rows: w[i][c1..] -= L[i][c0..c1] * U[c0..c1][c1..].
         for (std::size_t j = 0; j < ncols; ++j)
-            for (std::size_t r = 0; r < pw; ++r) bt[j * pw + r] = w[(c0 + r) * width + c1 + j];
+            for (std::size_t r = 0; r < pw; ++r) bt[j * pw + r] = row_at(c0 + r)[c1 + j];
         for (std::size_t i = c1; i < n; i += 4) {
             const std::size_t rows = std::min<std::size_t>(4, n - i);
-            for (std::size_t q = 0; q < rows; ++q)
-                std::memcpy(lp + q * pw, w + (i + q) * width + c0, pw * sizeof(double));
+            for (std::size_t q = 0; q < rows; ++q) std::memcpy(lp + q * pw, row_at(i + q) + c0, pw * sizeof(double));
             gemm({lp, rows * pw}, {bt, ncols * pw}, rows, pw, ncols, {prod, rows * ncols});
             for (std::size_t q = 0; q < rows; ++q) {
-                double* row = w + (i + q) * width + c1;
+                double* ri = row_at(i + q) + c1;
                 const double* pr = prod + q * ncols;
                 std::size_t j = 0;
-                for (; j + 2 <= ncols; j += 2) simd::store2(row + j, simd::load2(row + j) - simd::load2(pr + j));
-                for (; j < ncols; ++j) row[j] = row[j] - pr[j];
+                for (; j + 2 <= ncols; j += 2) simd::store2(ri + j, simd::load2(ri + j) - simd::load2(pr + j));
+                for (; j < ncols; ++j) ri[j] = ri[j] - pr[j];
             }
         }
     }
@@ -430,38 +459,39 @@ void eliminate_panels(double* w, std::size_t n, std::size_t width, double* extra
 void solve_one(const double* a, const double* b, std::size_t n, std::size_t nrhs, double* x, double* ws) {
     if (nrhs == 1) {
         switch (n) {
-            case 1: return solve_fixed<1, 1>(a, b, nrhs, x, ws);
-            case 2: return solve_fixed<2, 1>(a, b, nrhs, x, ws);
-            case 3: return solve_fixed<3, 1>(a, b, nrhs, x, ws);
-            case 4: return solve_fixed<4, 1>(a, b, nrhs, x, ws);
+            case 1: return solve_rows<1, 1>(a, b, n, nrhs, x, ws);
+            case 2: return solve_rows<2, 1>(a, b, n, nrhs, x, ws);
+            case 3: return solve_rows<3, 1>(a, b, n, nrhs, x, ws);
+            case 4: return solve_rows<4, 1>(a, b, n, nrhs, x, ws);
             default: break;
         }
     } else {
         switch (n) {
-            case 1: return solve_fixed<1, 0>(a, b, nrhs, x, ws);
-            case 2: return solve_fixed<2, 0>(a, b, nrhs, x, ws);
-            case 3: return solve_fixed<3, 0>(a, b, nrhs, x, ws);
-            case 4: return solve_fixed<4, 0>(a, b, nrhs, x, ws);
+            case 1: return solve_rows<1, 0>(a, b, n, nrhs, x, ws);
+            case 2: return solve_rows<2, 0>(a, b, n, nrhs, x, ws);
+            case 3: return solve_rows<3, 0>(a, b, n, nrhs, x, ws);
+            case 4: return solve_rows<4, 0>(a, b, n, nrhs, x, ws);
             default: break;
         }
     }
+    if (n <= 64) return solve_rows<0, 0>(a, b, n, nrhs, x, ws);
     const std::size_t width = n + nrhs;
     load_augmented(a, b, n, nrhs, ws);
-    if (n > 64)
-        eliminate_panels(ws, n, width, ws + n * width);
-    else
-        eliminate<0, 0>(ws, n, width, 0, n, width, 1);
-    back_substitute<0, 0>(ws, n, nrhs, x);
+    eliminate_panels(ws, n, width, ws + n * width);
+    back_substitute<0, 0>([ws, width](std::size_t i) { return ws + i * width; }, n, nrhs, x);
 }
 
 // Two instances side by side, one per vector lane, in local storage. Each
-// lane runs the plain elimination's exact operations; the pivot row may
-// differ between lanes, so the swap is done lane by lane.
-template <std::size_t N>
-std::size_t solve_lane_pairs(const double* a, const double* b, std::size_t nrhs, std::size_t batch, double* x) {
-    constexpr std::size_t kMaxRhs = 4;
+// lane runs the plain elimination's exact operations; only the row swap
+// differs per lane. R > 0 fixes the number of right-hand sides at compile
+// time (R = 0: up to four, known at run time).
+template <std::size_t N, std::size_t R>
+std::size_t solve_lane_pairs(const double* a, const double* b, std::size_t nrhs_rt, std::size_t batch,
+                             double* x) {
+    constexpr std::size_t kMaxRhs = R ? R : 4;
+    const std::size_t nrhs = R ? R : nrhs_rt;
     const std::size_t width = N + nrhs;
-    const std::size_t nn = N * N;
+    constexpr std::size_t nn = N * N;
     const std::size_t nk = N * nrhs;
     std::size_t inst = 0;
     for (; inst + 2 <= batch; inst += 2) {
@@ -475,22 +505,36 @@ std::size_t solve_lane_pairs(const double* a, const double* b, std::size_t nrhs,
             for (std::size_t r = 0; r < nrhs; ++r) w[i][N + r] = f64x2{b0[r * N + i], b1[r * N + i]};
         }
         for (std::size_t c = 0; c < N; ++c) {
+            // Pivot rows are kept as doubles: two-lane double compares and
+            // selects exist on every target, 64-bit integer compares do not.
             f64x2 best = simd::abs2(w[c][c]);
-            i64x2 piv = {static_cast<std::int64_t>(c), static_cast<std::int64_t>(c)};
+            f64x2 piv = simd::splat2(static_cast<double>(c));
             for (std::size_t r = c + 1; r < N; ++r) {
                 const f64x2 v = simd::abs2(w[r][c]);
                 const i64x2 gt = simd::gt2(v, best);
                 best = simd::select2(gt, v, best);
-                const std::int64_t ri = static_cast<std::int64_t>(r);
-                piv = simd::select2(gt, i64x2{ri, ri}, piv);
+                piv = simd::select2(gt, simd::splat2(static_cast<double>(r)), piv);
             }
-            for (int lane = 0; lane < 2; ++lane) {
-                const std::size_t p = static_cast<std::size_t>(piv[lane]);
-                if (p == c) continue;
-                for (std::size_t j = c; j < width; ++j) {
-                    const double t = w[c][j][lane];
-                    w[c][j][lane] = w[p][j][lane];
-                    w[p][j][lane] = t;
+            if constexpr (N <= 6) {
+                // Small systems: exchange by masks, row by row, without a
+                // branch on the data (only the pivot row matches per lane).
+                for (std::size_t r = c + 1; r < N; ++r) {
+                    const i64x2 hit = piv == simd::splat2(static_cast<double>(r));
+                    for (std::size_t j = c; j < width; ++j) {
+                        const f64x2 top = w[c][j], other = w[r][j];
+                        w[c][j] = simd::select2(hit, other, top);
+                        w[r][j] = simd::select2(hit, top, other);
+                    }
+                }
+            } else {
+                for (int lane = 0; lane < 2; ++lane) {
+                    const std::size_t p = static_cast<std::size_t>(piv[lane]);
+                    if (p == c) continue;
+                    for (std::size_t j = c; j < width; ++j) {
+                        const double t = w[c][j][lane];
+                        w[c][j][lane] = w[p][j][lane];
+                        w[p][j][lane] = t;
+                    }
                 }
             }
             const f64x2 d = w[c][c];
@@ -516,11 +560,16 @@ std::size_t solve_lane_pairs(const double* a, const double* b, std::size_t nrhs,
     return inst;
 }
 
+template <std::size_t N>
+std::size_t solve_lanes_n(const double* a, const double* b, std::size_t nrhs, std::size_t batch, double* x) {
+    return nrhs == 1 ? solve_lane_pairs<N, 1>(a, b, 1, batch, x) : solve_lane_pairs<N, 0>(a, b, nrhs, batch, x);
+}
+
 std::size_t solve_lanes(const double* a, const double* b, std::size_t n, std::size_t nrhs, std::size_t batch,
                         double* x) {
     switch (n) {
 #define VANTU_LANE_CASE(N) \
-    case N: return solve_lane_pairs<N>(a, b, nrhs, batch, x);
+    case N: return solve_lanes_n<N>(a, b, nrhs, batch, x);
         VANTU_LANE_CASE(1)
         VANTU_LANE_CASE(2)
         VANTU_LANE_CASE(3)

@@ -39,13 +39,7 @@ inline f64x2 abs2(f64x2 v) {
 inline i64x2 gt2(f64x2 a, f64x2 b) { return a > b; }
 
 // Per lane: `yes` where the mask is all ones, `no` where it is zero.
-inline f64x2 select2(i64x2 mask, f64x2 yes, f64x2 no) {
-    i64x2 y = reinterpret_cast<i64x2>(yes);
-    i64x2 n = reinterpret_cast<i64x2>(no);
-    return reinterpret_cast<f64x2>((y & mask) | (n & ~mask));
-}
-
-inline i64x2 select2(i64x2 mask, i64x2 yes, i64x2 no) { return (yes & mask) | (no & ~mask); }
+inline f64x2 select2(i64x2 mask, f64x2 yes, f64x2 no) { return mask ? yes : no; }
 
 // The four accumulators of the reference dot product held as two vectors
 // {acc0, acc1} and {acc2, acc3}, combined in the reference order

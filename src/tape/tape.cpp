@@ -74,48 +74,72 @@ void put_number(std::string& s, double v) {
     }
 }
 
-void put_operand(std::string& s, Operand o) {
-    s += is_input(o) ? 'i' : 's';
-    put(s, operand_index(o));
-}
+// Pieces of listing text, appended by cat() in order.
+struct Op {
+    Operand o;
+};
+struct OpList {
+    const Tape& t;
+    std::size_t start, count;
+};
+struct Blk {
+    const Tape& t;
+    Block b;
+    std::size_t len;
+};
+struct Range {
+    char prefix;
+    std::size_t base, len;
+};
 
+void add(std::string& s, std::string_view v) { s += v; }
+void add(std::string& s, const char* v) { s += v; }
+void add(std::string& s, char c) { s += c; }
+void add(std::string& s, std::uint64_t v) { put(s, v); }
+void add(std::string& s, std::uint32_t v) { put(s, v); }
+void add(std::string& s, std::int32_t v) { put_signed(s, v); }
+void add(std::string& s, Op x) {
+    s += is_input(x.o) ? 'i' : 's';
+    put(s, operand_index(x.o));
+}
+// "i{}..i{}" or "s{}..s{}", end exclusive.
+void add(std::string& s, Range r) {
+    s += r.prefix;
+    put(s, r.base);
+    s += "..";
+    s += r.prefix;
+    put(s, r.base + r.len);
+}
 // Operand texts of pool[start .. start+count] joined by ", ".
-void put_list(std::string& s, const Tape& t, std::size_t start, std::size_t count) {
-    check_range("tape pool", start, count, t.pool.size());
-    for (std::size_t i = 0; i < count; ++i) {
+void add(std::string& s, const OpList& l) {
+    check_range("tape pool", l.start, l.count, l.t.pool.size());
+    for (std::size_t i = 0; i < l.count; ++i) {
         if (i) s += ", ";
-        put_operand(s, t.pool[start + i]);
+        add(s, Op{l.t.pool[l.start + i]});
     }
 }
-
-void put_range(std::string& s, char prefix, std::size_t base, std::size_t len) {
-    s += prefix;
-    put(s, base);
-    s += "..";
-    s += prefix;
-    put(s, base + len);
-}
-
-void put_block(std::string& s, const Tape& t, Block b, std::size_t len) {
-    switch (b.kind) {
-        case BlockKind::InputRange: put_range(s, 'i', b.base, len); return;
-        case BlockKind::SlotRange: put_range(s, 's', b.base, len); return;
+void add(std::string& s, const Blk& x) {
+    switch (x.b.kind) {
+        case BlockKind::InputRange: return add(s, Range{'i', x.b.base, x.len});
+        case BlockKind::SlotRange: return add(s, Range{'s', x.b.base, x.len});
         case BlockKind::List:
             s += '[';
-            put_list(s, t, b.base, len);
+            add(s, OpList{x.t, x.b.base, x.len});
             s += ']';
             return;
     }
     fail("tape block of unknown kind");
 }
 
+template <class... Parts>
+void cat(std::string& s, const Parts&... parts) {
+    (add(s, parts), ...);
+}
+
 void put_role(std::string& s, std::uint32_t code) {
     static constexpr std::string_view kNames[] = {"=", "-", "+", "neg"};
     s += kNames[code & 3u];
-    if (code & kRoleRefBit) {
-        s += '#';
-        put(s, code >> 3);
-    }
+    if (code & kRoleRefBit) cat(s, '#', code >> 3);
 }
 
 // Empty without an accumulator, else " acc <source> [<roles>]".
@@ -124,15 +148,11 @@ void put_accumulator(std::string& s, const Tape& t, const Accumulator& acc, std:
     s += " acc ";
     switch (acc.kind) {
         case kAccNoSource: s += '-'; break;
-        case static_cast<std::int32_t>(BlockKind::InputRange): put_range(s, 'i', acc.base, len); break;
-        case static_cast<std::int32_t>(BlockKind::SlotRange): put_range(s, 's', acc.base, len); break;
+        case static_cast<std::int32_t>(BlockKind::InputRange): add(s, Range{'i', acc.base, len}); break;
+        case static_cast<std::int32_t>(BlockKind::SlotRange): add(s, Range{'s', acc.base, len}); break;
         case static_cast<std::int32_t>(BlockKind::List):
             check_range("tape pool", acc.base, len, t.pool.size());
-            s += "pool";
-            put(s, acc.base);
-            s += '[';
-            put(s, len);
-            s += ']';
+            cat(s, "pool", acc.base, '[', std::uint64_t{len}, ']');
             break;
         default: fail("tape accumulator of unknown kind");
     }
@@ -146,154 +166,62 @@ void put_accumulator(std::string& s, const Tape& t, const Accumulator& acc, std:
 }
 
 void put_kernel(std::string& s, const Tape& t, InstrKind kind, const KernelInstr& k) {
-    const std::size_t m = k.m, kk = k.k, n = k.n, batch = k.batch;
+    const std::uint64_t m = k.m, kk = k.k, n = k.n, batch = k.batch;
     if (kind == InstrKind::Gemv) {
-        s += "Gemv(";
-        put(s, m);
-        s += 'x';
-        put(s, n);
-        s += ' ';
-        put_block(s, t, k.a, size_mul(m, n));
-        s += ", ";
-        put_block(s, t, k.b, n);
-        s += ')';
+        cat(s, "Gemv(", m, 'x', n, ' ', Blk{t, k.a, size_mul(m, n)}, ", ", Blk{t, k.b, n}, ')');
         put_accumulator(s, t, k.acc, m);
-        s += " -> ";
-        put(s, m);
+        cat(s, " -> ", m);
     } else if (kind == InstrKind::Gemm) {
-        s += "Gemm(";
-        put(s, m);
-        s += 'x';
-        put(s, kk);
-        s += ' ';
-        put_block(s, t, k.a, size_mul(m, kk));
-        s += ", ";
-        put(s, n);
-        s += 'x';
-        put(s, kk);
-        s += ' ';
-        put_block(s, t, k.b, size_mul(n, kk));
-        s += ')';
-        put_accumulator(s, t, k.acc, size_mul(m, n));
-        s += " -> ";
-        put(s, size_mul(m, n));
+        const std::uint64_t mn = size_mul(m, n);
+        cat(s, "Gemm(", m, 'x', kk, ' ', Blk{t, k.a, size_mul(m, kk)}, ", ", n, 'x', kk, ' ',
+            Blk{t, k.b, size_mul(n, kk)}, ')');
+        put_accumulator(s, t, k.acc, mn);
+        cat(s, " -> ", mn);
     } else if (batch > 1) {
-        s += "SolveBatch(";
-        put(s, batch);
-        s += " of ";
-        put(s, n);
-        s += 'x';
-        put(s, n);
-        s += ' ';
-        put_block(s, t, k.a, size_mul(batch, size_mul(n, n)));
-        s += ", ";
-        put(s, kk);
-        s += " rhs ";
-        put_block(s, t, k.b, size_mul(batch, size_mul(kk, n)));
-        s += ") -> ";
-        put(s, size_mul(batch, size_mul(kk, n)));
+        const std::uint64_t out = size_mul(batch, size_mul(kk, n));
+        cat(s, "SolveBatch(", batch, " of ", n, 'x', n, ' ', Blk{t, k.a, size_mul(batch, size_mul(n, n))}, ", ", kk,
+            " rhs ", Blk{t, k.b, out}, ") -> ", out);
+    } else if (kk == 1 && batch == 1) {
+        cat(s, "Solve(", n, 'x', n, ' ', Blk{t, k.a, size_mul(n, n)}, ", ", Blk{t, k.b, n}, ") -> ", n);
     } else {
-        // One system (a batch of 0 lists like one).
-        const bool single = kk == 1 && batch == 1;
-        s += single ? "Solve(" : "SolveMany(";
-        put(s, n);
-        s += 'x';
-        put(s, n);
-        s += ' ';
-        put_block(s, t, k.a, size_mul(n, n));
-        s += ", ";
-        if (!single) {
-            put(s, kk);
-            s += " rhs ";
-        }
-        put_block(s, t, k.b, size_mul(kk, n));
-        s += ") -> ";
-        put(s, size_mul(kk, n));
+        // Several right-hand sides of one system; a batch of 0 lists like one.
+        const std::uint64_t out = size_mul(kk, n);
+        cat(s, "SolveMany(", n, 'x', n, ' ', Blk{t, k.a, size_mul(n, n)}, ", ", kk, " rhs ", Blk{t, k.b, out},
+            ") -> ", out);
     }
 }
 
 void put_instr(std::string& s, const Tape& t, const Instr& in) {
-    auto two = [&](const char* name) {
-        s += name;
-        s += '(';
-        put_operand(s, in.a);
-        s += ", ";
-        put_operand(s, in.b());
-        s += ')';
-    };
-    auto three = [&](const char* name, Operand x, Operand y, Operand z) {
-        s += name;
-        s += '(';
-        put_operand(s, x);
-        s += ", ";
-        put_operand(s, y);
-        s += ", ";
-        put_operand(s, z);
-        s += ')';
-    };
-    auto named = [&](const char* name, std::string_view op) {
-        s += name;
-        s += '(';
-        s += op;
-        s += ", ";
-        put_operand(s, in.a);
-        s += ", ";
-        put_operand(s, in.b());
-        s += ')';
-    };
+    const Op a{in.a}, b{in.b()}, c{in.c()};
     switch (in.kind) {
         case InstrKind::Const:
             s += "Const(";
             put_number(s, in.value);
             s += ')';
             return;
-        case InstrKind::Add: return two("Add");
-        case InstrKind::Mul: return two("Mul");
-        case InstrKind::Sub: return two("Sub");
-        case InstrKind::MulAdd: return three("MulAdd", in.a, in.b(), in.c());
-        case InstrKind::Select: return three("Select", in.a, in.b(), in.c());
-        case InstrKind::Neg:
-            s += "Neg(";
-            put_operand(s, in.a);
-            s += ')';
-            return;
-        case InstrKind::Powi:
-            s += "Powi(";
-            put_operand(s, in.a);
-            s += ", ";
-            put_signed(s, in.powi_n());
-            s += ')';
-            return;
-        case InstrKind::Unary:
-            s += "Unary(";
-            s += variant_name(static_cast<UnaryOp>(in.op));
-            s += ", ";
-            put_operand(s, in.a);
-            s += ')';
-            return;
-        case InstrKind::Binary: return named("Binary", variant_name(static_cast<BinaryOp>(in.op)));
-        case InstrKind::Cmp: return named("Cmp", variant_name(static_cast<CmpOp>(in.op)));
+        case InstrKind::Add: return cat(s, "Add(", a, ", ", b, ')');
+        case InstrKind::Mul: return cat(s, "Mul(", a, ", ", b, ')');
+        case InstrKind::Sub: return cat(s, "Sub(", a, ", ", b, ')');
+        case InstrKind::MulAdd: return cat(s, "MulAdd(", a, ", ", b, ", ", c, ')');
+        case InstrKind::Select: return cat(s, "Select(", a, ", ", b, ", ", c, ')');
+        case InstrKind::Neg: return cat(s, "Neg(", a, ')');
+        case InstrKind::Powi: return cat(s, "Powi(", a, ", ", in.powi_n(), ')');
+        case InstrKind::Unary: return cat(s, "Unary(", variant_name(static_cast<UnaryOp>(in.op)), ", ", a, ')');
+        case InstrKind::Binary:
+            return cat(s, "Binary(", variant_name(static_cast<BinaryOp>(in.op)), ", ", a, ", ", b, ')');
+        case InstrKind::Cmp: return cat(s, "Cmp(", variant_name(static_cast<CmpOp>(in.op)), ", ", a, ", ", b, ')');
         case InstrKind::Reduce:
-            s += "Reduce(";
-            s += variant_name(static_cast<ReduceOp>(in.op));
-            s += ", [";
-            put_list(s, t, in.a, in.b());
-            s += "])";
-            return;
+            return cat(s, "Reduce(", variant_name(static_cast<ReduceOp>(in.op)), ", [", OpList{t, in.a, in.b()},
+                       "])");
         case InstrKind::Dot:
             check_range("tape pool", in.a, 2 * std::size_t{in.b()}, t.pool.size());
-            s += "Dot([";
-            put_list(s, t, in.a, in.b());
-            s += "], [";
-            put_list(s, t, std::size_t{in.a} + in.b(), in.b());
-            s += "])";
-            return;
+            return cat(s, "Dot([", OpList{t, in.a, in.b()}, "], [", OpList{t, std::size_t{in.a} + in.b(), in.b()},
+                       "])");
         case InstrKind::Gemv:
         case InstrKind::Gemm:
         case InstrKind::Solve:
             check_index("tape kernels", in.a, t.kernels.size());
-            put_kernel(s, t, in.kind, t.kernels[in.a]);
-            return;
+            return put_kernel(s, t, in.kind, t.kernels[in.a]);
     }
     fail("tape instruction of unknown kind");
 }
@@ -310,16 +238,14 @@ std::string Tape::dump() const {
         const std::size_t w = static_cast<std::size_t>(r.ptr - buf);
         if (w < 5) s.append(5 - w, ' ');
         s.append(buf, r.ptr);
-        s += ": s";
-        put(s, dests[i]);
-        s += " <- ";
+        cat(s, ": s", dests[i], " <- ");
         put_instr(s, *this, instrs[i]);
         s += '\n';
     }
     s += "outputs [";
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         if (i) s += ", ";
-        put_operand(s, outputs[i]);
+        add(s, Op{outputs[i]});
     }
     s += "]\n";
     return s;

@@ -15,8 +15,10 @@
 #include "eval/kernels.hpp"
 #include "graph/error.hpp"
 #include "graph/semantics.hpp"
+#include "tape_fixture.hpp"
 
 using namespace vantu;
+using namespace vantu::fixture;
 
 namespace {
 
@@ -26,50 +28,10 @@ constexpr std::int32_t kMinInt = std::numeric_limits<std::int32_t>::min();
 
 using Vec = std::vector<double>;
 
-Operand s(std::uint32_t i) { return i; }
-Operand in(std::uint32_t i) { return input_operand(i); }
-
 std::uint8_t code(auto op) { return static_cast<std::uint8_t>(op); }
 
 // Copies input i exactly: a select on a missing input (NaN, so true).
 Instr copy_input(std::uint32_t i) { return Instr::make(InstrKind::Select, in(1000), in(i), in(i)); }
-
-struct Builder {
-    Tape t;
-
-    Builder(std::size_t slots, std::size_t gather = 0, std::size_t scratch = 0) {
-        t.n_slots = slots, t.n_gather = gather, t.n_scratch = scratch;
-    }
-    Builder& add(Instr i, std::uint32_t dest) {
-        t.instrs.push_back(i);
-        t.dests.push_back(dest);
-        return *this;
-    }
-    std::uint32_t pool(std::vector<std::uint32_t> v) {
-        const auto at = static_cast<std::uint32_t>(t.pool.size());
-        t.pool.insert(t.pool.end(), v.begin(), v.end());
-        return at;
-    }
-    Builder& kernel(InstrKind kind, KernelInstr k, std::uint32_t dest) {
-        t.kernels.push_back(k);
-        return add(Instr::make(kind, static_cast<std::uint32_t>(t.kernels.size() - 1)), dest);
-    }
-    Builder& out(std::vector<Operand> o) {
-        t.outputs = std::move(o);
-        return *this;
-    }
-};
-
-KernelInstr kern(Block a, Block b, std::uint32_t m, std::uint32_t k, std::uint32_t n, std::uint32_t batch = 0,
-                 Accumulator acc = {}) {
-    KernelInstr r;
-    r.a = a, r.b = b, r.acc = acc, r.m = m, r.k = k, r.n = n, r.batch = batch;
-    return r;
-}
-
-constexpr Block slots(std::uint32_t base) { return {BlockKind::SlotRange, base}; }
-constexpr Block inputs(std::uint32_t base) { return {BlockKind::InputRange, base}; }
-constexpr Block list(std::uint32_t base) { return {BlockKind::List, base}; }
 
 Vec evaluate(const Tape& t, const Vec& x) {
     Vec work(t.work_len(), -99.0), out(t.outputs.size());
@@ -82,20 +44,6 @@ Vec run_all(const Tape& t, const Vec& x) {
     Vec work(t.work_len(), -99.0);
     run(t, x, work, 0, t.n_ops());
     return work;
-}
-
-::testing::AssertionResult same_bits(double got, double want) {
-    if (f64_bits(got) == f64_bits(want) || (got != got && want != want)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << std::hexfloat << got << " != " << want;
-}
-
-std::string message_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const InternalError& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 }  // namespace

@@ -16,8 +16,10 @@
 #include "graph/error.hpp"
 #include "graph/semantics.hpp"
 #include "tape/tape.hpp"
+#include "tape_fixture.hpp"
 
 using namespace vantu;
+using namespace vantu::fixture;
 
 namespace {
 
@@ -25,23 +27,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 using Vec = std::vector<double>;
-
-// Bit equality, except that any two NaNs match: which NaN payload survives
-// an operation with two NaN operands depends on the operand order the
-// compiler picks for a commutative instruction, not on the arithmetic.
-::testing::AssertionResult same_bits(double got, double want) {
-    if ((got != got && want != want) || f64_bits(got) == f64_bits(want)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << std::hexfloat << got << " != " << want;
-}
-
-::testing::AssertionResult same_bits(const Vec& got, const Vec& want) {
-    if (got.size() != want.size()) return ::testing::AssertionFailure() << "length " << got.size();
-    for (std::size_t i = 0; i < got.size(); ++i)
-        if (!same_bits(got[i], want[i])) return ::testing::AssertionFailure() << "element " << i << ": "
-                                                                              << std::hexfloat << got[i]
-                                                                              << " != " << want[i];
-    return ::testing::AssertionSuccess();
-}
 
 // Values spread over many binades, so that any change in the order of the
 // additions changes the rounded result.
@@ -51,15 +36,6 @@ Vec random_values(std::size_t n, std::mt19937_64& rng) {
     Vec v(n);
     for (double& x : v) x = std::ldexp(mant(rng), ex(rng));
     return v;
-}
-
-std::string message_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const InternalError& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 }  // namespace

@@ -9,46 +9,15 @@
 
 #include "graph/error.hpp"
 #include "tape/tape.hpp"
+#include "tape_fixture.hpp"
 
 using namespace vantu;
+using namespace vantu::fixture;
 
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-Operand s(std::uint32_t i) { return i; }
-Operand in(std::uint32_t i) { return input_operand(i); }
-
-struct Builder {
-    Tape t;
-
-    Builder& add(Instr i, std::uint32_t dest) {
-        t.instrs.push_back(i);
-        t.dests.push_back(dest);
-        return *this;
-    }
-    std::uint32_t pool(std::vector<std::uint32_t> v) {
-        const auto at = static_cast<std::uint32_t>(t.pool.size());
-        t.pool.insert(t.pool.end(), v.begin(), v.end());
-        return at;
-    }
-    Builder& kernel(InstrKind kind, KernelInstr k, std::uint32_t dest) {
-        t.kernels.push_back(k);
-        return add(Instr::make(kind, static_cast<std::uint32_t>(t.kernels.size() - 1)), dest);
-    }
-};
-
-KernelInstr kern(Block a, Block b, std::uint32_t m, std::uint32_t k, std::uint32_t n, std::uint32_t batch = 0,
-                 Accumulator acc = {}) {
-    KernelInstr r;
-    r.a = a, r.b = b, r.acc = acc, r.m = m, r.k = k, r.n = n, r.batch = batch;
-    return r;
-}
-
-constexpr Block slots(std::uint32_t base) { return {BlockKind::SlotRange, base}; }
-constexpr Block inputs(std::uint32_t base) { return {BlockKind::InputRange, base}; }
-constexpr Block list(std::uint32_t base) { return {BlockKind::List, base}; }
 
 std::string line_of(const std::string& text, std::size_t i) {
     std::size_t at = 0;
