@@ -25,6 +25,7 @@
 // interpreter over a tape from compile_tape, and native code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -40,6 +41,8 @@
 #include "graph/graph.hpp"
 #include "graph/ops.hpp"
 #include "graph/semantics.hpp"
+#include "jit/native.hpp"
+#include "tape/compile.hpp"
 #include "tape/tape.hpp"
 
 using namespace vantu;
@@ -267,17 +270,52 @@ double eval_nodes(const Graph& g, NodeId id, std::span<const double> inputs) {
         case NodeKind::Neg: return -at(n.a);
         case NodeKind::Add: return at(n.a) + at(n.b);
         case NodeKind::Mul: return at(n.a) * at(n.b);
+        case NodeKind::Dot: {
+            std::vector<double> v;
+            for (NodeId k : g.operands(id)) v.push_back(at(k));
+            return dot_ref(v.data(), v.data() + v.size() / 2, v.size() / 2);
+        }
         default: break;
     }
     fail("node kind outside the scalar cases");
 }
 
+// The graph compiled into a tape with input k at position k.
+Tape compile_one(const Graph& g, NodeId out, std::size_t n_inputs) {
+    std::vector<std::uint32_t> order(n_inputs);
+    for (std::uint32_t k = 0; k < n_inputs; ++k) order[k] = k;
+    return compile_tape(g, std::span<const NodeId>(&out, 1), order, n_inputs);
+}
+
+double eval_program(const Graph& g, NodeId out, std::span<const double> inputs) {
+    Tape t = compile_one(g, out, inputs.size());
+    std::vector<double> work(t.work_len());
+    double r = 0.0;
+    eval(t, inputs, work, std::span<double>(&r, 1));
+    return r;
+}
+
+// Native code, on AArch64 only (natively or under qemu-aarch64).
+[[maybe_unused]] double eval_native_program(const Graph& g, NodeId out, std::span<const double> inputs) {
+    NativeCompile c = compile_native_code(compile_one(g, out, inputs.size()));
+    if (!c.code) fail("native compilation failed: " + debug_form(*c.error));
+    std::vector<double> in(inputs.begin(), inputs.end());
+    in.resize(std::max<std::size_t>(in.size(), c.code->input_width), std::nan(""));
+    std::vector<double> work(c.code->work_len);
+    double r = 0.0;
+    eval_native(*c.code, in, work, std::span<double>(&r, 1));
+    return r;
+}
+
 // Whole-graph evaluators: the value of node `out` of `g` for `inputs`
-// (graph input k reads inputs[k]). Add compiled programs here as they
-// become available: compile_tape over the graph, then the interpreter, and
-// native code.
+// (graph input k reads inputs[k]): node by node, the compiled program in
+// the interpreter, and native code where the machine runs it.
 const Named<double(const Graph&, NodeId, std::span<const double>)> kGraphEvaluators[] = {
     {"nodes", eval_nodes},
+    {"program", eval_program},
+#if defined(__aarch64__)
+    {"native", eval_native_program},
+#endif
 };
 
 // The case as a graph over inputs: every operand an input, so that no
@@ -376,6 +414,17 @@ TEST(CrossArch, DotProductsMatchStoredBits) {
         for (const auto& ev : kDotEvaluators) {
             std::uint64_t got = f64_bits(ev.run(all.first(c.n), all.subspan(c.n)));
             EXPECT_TRUE(same_across(got, c.expected)) << ev.name << " of case at " << c.first << " (n = " << c.n
+                                                      << ") = " << hex(got) << ", want " << hex(c.expected);
+        }
+        // The same product traced as a Dot node over inputs, then compiled.
+        Graph g;
+        std::vector<NodeId> left, right;
+        for (std::size_t i = 0; i < c.n; ++i) left.push_back(g.input("a" + std::to_string(i)));
+        for (std::size_t i = 0; i < c.n; ++i) right.push_back(g.input("b" + std::to_string(i)));
+        NodeId out = g.dot(left, right);
+        for (const auto& ev : kGraphEvaluators) {
+            std::uint64_t got = f64_bits(ev.run(g, out, all));
+            EXPECT_TRUE(same_across(got, c.expected)) << ev.name << " dot of case at " << c.first << " (n = " << c.n
                                                       << ") = " << hex(got) << ", want " << hex(c.expected);
         }
     }

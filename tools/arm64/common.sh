@@ -25,7 +25,9 @@ ARM64_EXCLUDE='^(libc6-dev|libc-dev-bin|linux-libc-dev|libcrypt-dev|libnsl-dev|l
 # Bump when the way the sysroot is made changes, so caches are rebuilt.
 ARM64_SYSROOT_VERSION=1
 
-log() { printf '[arm64] %s\n' "$*" >&2; }
+# Log lines carry the seconds since the entry script started (ARM64_T0).
+export ARM64_T0="${ARM64_T0:-$(date +%s)}"
+log() { printf '[arm64 %4ss] %s\n' "$(( $(date +%s) - ARM64_T0 ))" "$*" >&2; }
 die() { printf '[arm64] error: %s\n' "$*" >&2; exit 1; }
 
 # qemu-aarch64 with the sysroot as the library root; arguments follow.

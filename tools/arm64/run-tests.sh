@@ -30,4 +30,5 @@ if [ "$status" -eq 5 ]; then
     log "pytest collected no tests"
     status=0
 fi
+log "done (pytest status $status)"
 exit "$status"

@@ -16,6 +16,11 @@ stamp_text() {
         "$ARM64_SYSROOT_VERSION" "${ARM64_PACKAGES[*]}" "$ARM64_EXCLUDE"
 }
 
+# One maker at a time per cache (parallel runs share it).
+mkdir -p "$ARM64_CACHE"
+exec 9>"$ARM64_CACHE/lock"
+flock 9
+
 if [ -f "$ARM64_CACHE/root.stamp" ] && [ "$(cat "$ARM64_CACHE/root.stamp")" = "$(stamp_text)" ] \
         && [ -x "$ARM64_PYTHON" ] && [ -x "$ARM64_CACHE/bin/python3.11" ]; then
     log "sysroot up to date: $ARM64_SYSROOT"
