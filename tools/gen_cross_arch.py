@@ -29,6 +29,7 @@ import ctypes
 import ctypes.util
 import math
 import os
+import re
 import struct
 import sys
 from fractions import Fraction
@@ -87,6 +88,12 @@ for _name in ("exp", "log", "tan", "sin"):
     getattr(_libm, _name).argtypes = [ctypes.c_double]
 
 
+# C math results to reuse instead of calling this machine's library, keyed
+# by (name, argument bits): --check replays the ones the data file recorded,
+# so that it judges the data file, not the library it runs on.
+REPLAY = {}
+
+
 class Calls:
     """The C math calls one case made, in order: (name, argument, result)."""
 
@@ -94,7 +101,8 @@ class Calls:
         self.made = []
 
     def __call__(self, name, x):
-        r = getattr(_libm, name)(x)
+        known = REPLAY.get((name, bits(x)))
+        r = from_bits(known) if known is not None else getattr(_libm, name)(x)
         self.made.append((name, x, r))
         return r
 
@@ -518,14 +526,16 @@ def render():
 
 
 def main(argv):
-    text = render()
     if argv[1:] == ["--check"]:
         current = open(OUT).read() if os.path.exists(OUT) else ""
-        if current != text:
+        for name, arg, result in re.findall(r'\{"(\w+)", 0x([0-9a-f]{16})ull, 0x([0-9a-f]{16})ull\},', current):
+            REPLAY[(name, int(arg, 16))] = int(result, 16)
+        if current != render():
             sys.exit("tests/data/cross_arch_cases.inc is out of date: run python3 tools/gen_cross_arch.py")
         return
     if argv[1:]:
         sys.exit(__doc__)
+    text = render()
     os.makedirs(os.path.dirname(OUT), exist_ok=True)
     with open(OUT, "w") as f:
         f.write(text)
