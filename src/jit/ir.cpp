@@ -203,6 +203,12 @@ std::uint32_t UseMap::first_from(std::uint32_t key, std::uint32_t from) const {
     return it == list.end() ? kNoNode : *it;
 }
 
+std::uint32_t UseMap::last_at_most(std::uint32_t key, std::uint32_t bound) const {
+    std::span<const std::uint32_t> list = of(key);
+    auto it = std::upper_bound(list.begin(), list.end(), bound);
+    return it == list.begin() ? kNoNode : *(it - 1);
+}
+
 std::size_t IrProgram::work_len() const { return std::max<std::size_t>(n_slots + gather + scratch, 1); }
 
 std::size_t kernel_a_len(const IrKernel& k) { return block_a_len(k.kind, k.m, k.k, k.n, k.batch); }
@@ -218,9 +224,27 @@ std::size_t kernel_out_len(const IrKernel& k) {
     return 0;
 }
 
+bool product_lists_meet_output(const Tape& tape, const Instr& instr, std::uint32_t dest) {
+    check_index("tape kernel table", instr.a, tape.kernels.size());
+    const KernelInstr& k = tape.kernels[instr.a];
+    const KernelKind kind = kernel_kind(instr.kind);
+    const std::size_t out_len = kernel_out_len(instr.kind, k);
+    auto meets = [&](Block b, std::size_t len) {
+        if (b.kind != BlockKind::List) return false;
+        check_range("tape operand pool", b.base, len, tape.pool.size());
+        for (std::size_t i = 0; i < len; ++i) {
+            const Operand o = tape.pool[b.base + i];
+            if (!is_input(o) && o >= dest && o - dest < out_len) return true;
+        }
+        return false;
+    };
+    return meets(k.a, block_a_len(kind, k.m, k.k, k.n, k.batch)) || meets(k.b, block_b_len(kind, k.k, k.n, k.batch)) ||
+           (k.acc.kind == 1 && meets(Block{BlockKind::List, k.acc.base}, out_len));
+}
+
 void expand_product(const Tape& tape, const Instr& instr, std::uint32_t dest, IrProgram& ir) {
     if (instr.kind == InstrKind::Solve) fail("a solve is no product");
-    check_index("tape kernel table", instr.a, tape.kernels.size());
+    check(!product_lists_meet_output(tape, instr, dest), "an expanded product reads its own output block");
     const KernelInstr& k = tape.kernels[instr.a];
     const bool gemv = instr.kind == InstrKind::Gemv;
     const std::size_t rows = k.m;
@@ -318,7 +342,7 @@ IrProgram lower_to_ir(const Tape& tape) {
             case InstrKind::Solve: {
                 const KernelShape s = check_kernel(tape, in, d);
                 const KernelInstr& k = tape.kernels[in.a];
-                if (s.kind != KernelKind::Solve && k.m < kExpandRows) {
+                if (s.kind != KernelKind::Solve && k.m < kExpandRows && !product_lists_meet_output(tape, in, d)) {
                     expand_product(tape, in, d, ir);
                     continue;
                 }

@@ -106,6 +106,8 @@ struct UseMap {
     }
     // The first node index >= from touching key, or kNoNode.
     std::uint32_t first_from(std::uint32_t key, std::uint32_t from) const;
+    // The last node index <= bound touching key, or kNoNode.
+    std::uint32_t last_at_most(std::uint32_t key, std::uint32_t bound) const;
 };
 
 struct IrProgram {
@@ -138,8 +140,15 @@ IrProgram lower_to_ir(const Tape& tape);
 
 // Expands a Gemv or Gemm instruction into Dot and role nodes appended to
 // `ir` (uses and widths are not updated). A Solve stops with "a solve is
-// no product".
+// no product". lower_to_ir expands products of fewer than 8 rows unless a
+// List block names a slot of the product's own output block: the kernel
+// gathers such operands before it writes anything, while the Dot nodes of
+// an expansion would read slots that earlier elements already overwrote.
 void expand_product(const Tape& tape, const Instr& instr, std::uint32_t dest, IrProgram& ir);
+
+// Whether a List block (A, B or the accumulator source) of a Gemv or Gemm
+// names a slot inside the instruction's output block.
+bool product_lists_meet_output(const Tape& tape, const Instr& instr, std::uint32_t dest);
 
 // The smallest node index greater than `after` that reads `slot`, or kNoNode.
 std::uint32_t next_use(const IrProgram& ir, std::uint32_t slot, std::uint32_t after);

@@ -115,6 +115,34 @@ TEST(JitIr, SmallGemmExpandsWithRoles) {
     }
 }
 
+// A small product whose List operands name slots of its own output block
+// stays a kernel: the kernel gathers them before writing, Dot nodes would
+// read slots that earlier elements already overwrote.
+TEST(JitIr, SmallProductReadingItsOwnOutputStaysAKernel) {
+    struct Row {
+        const char* name;
+        std::vector<Operand> a, x, source;
+        bool expands;
+    };
+    const Row rows[] = {
+        {"no overlap", {in(0), in(1), 7, 8}, {in(2), 9}, {}, true},
+        {"A names an output slot", {in(0), in(1), 2, 8}, {in(2), 9}, {}, false},
+        {"x names an output slot", {in(0), in(1), 7, 8}, {in(2), 3}, {}, false},
+        {"source names an output slot", {in(0), in(1), 7, 8}, {in(2), 9}, {7, 3}, false},
+        {"slot just past the block", {in(0), in(1), 4, 8}, {in(2), 9}, {4, 1}, true},
+    };
+    for (const Row& r : rows) {
+        TapeBuilder b;
+        Accumulator acc;
+        if (!r.source.empty()) acc = Accumulator{1, b.pool(r.source), b.pool({kRoleAdd, kRoleAdd})};
+        b.kernel(InstrKind::Gemv, gemv(2, 2, listed(b.pool(r.a)), listed(b.pool(r.x)), acc), 2);
+        b.t.n_slots = 10;
+        IrProgram ir = lower_to_ir(b.t);
+        EXPECT_EQ(ir.kernels.empty(), r.expands) << r.name;
+        EXPECT_EQ(product_lists_meet_output(b.t, b.t.instrs[0], 2), !r.expands) << r.name;
+    }
+}
+
 TEST(JitIr, RolesWithoutSourceUseTheElementItself) {
     TapeBuilder b;
     std::uint32_t roles = b.pool({kRoleAdd, kRoleSub});

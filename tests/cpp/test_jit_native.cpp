@@ -300,6 +300,17 @@ const std::vector<Program>& programs() {
                  d += b_len;
              }
          }},
+        {"small products whose lists name their own output slots", 6,
+         [](TapeBuilder& b) {
+             // Slots 0 .. 5 hold values; the products then write over them.
+             for (std::uint32_t s = 0; s < 6; ++s) b.op(InstrKind::Mul, s, in(s), in((s + 1) % 6));
+             std::uint32_t a = b.pool({1, in(0), 2, 0, in(3), 1});
+             std::uint32_t src = b.pool({2, 0, 1});
+             std::uint32_t roles = b.pool({kRoleAdd, kRoleSub, kRoleAdd | kRoleRefBit | (0u << 3)});
+             b.kernel(InstrKind::Gemv, gemv(3, 2, listed(a), listed(b.pool({0, 2})), Accumulator{1, src, roles}), 0);
+             std::uint32_t bt = b.pool({4, 3, in(1), 5});
+             b.kernel(InstrKind::Gemm, gemm(1, 2, 2, listed(b.pool({3, 4})), listed(bt)), 3);
+         }},
         {"singular solve", 4,
          [](TapeBuilder& b) {
              std::uint32_t a = b.pool({in(0), in(0), in(0), in(0)});
