@@ -51,7 +51,8 @@ struct Position {
     bool dirty = false;
     bool pinned = false;
     // A node at or after which the value is next read (refreshed lazily
-    // once it lies in the past), and the next node that writes the slot.
+    // once it lies in the past), and the first node after the value came
+    // into the register that writes the slot: the end of its life.
     std::uint32_t next_read = kNoNode;
     std::uint32_t next_write = kNoNode;
 };
@@ -170,7 +171,8 @@ private:
                                           : ir_.uses.first_from(r.key, at);
         }
         if (is_input(r.key)) return r.next_read != kNoNode;
-        if (r.next_write != kNoNode && r.next_write < at) r.next_write = ir_.writes.first_from(r.key, at);
+        // The value lives until next_write (whose reads still see it); that
+        // bound is fixed when the value enters the register.
         if (r.next_read != kNoNode && r.next_read <= r.next_write) return true;
         return r.next_write == kNoNode && is_output(r.key);
     }
@@ -212,12 +214,16 @@ private:
         fail("an op pins fewer than " + std::to_string(kPositions) + " registers");
     }
 
-    // Callee-saved when the value's next read (after `from`) lies beyond a
-    // host call at or after `from`; caller-saved otherwise.
-    Range ra_range(std::uint32_t next_read, std::uint32_t from) const {
-        if (next_read == kNoNode || from >= end_) return Caller;
+    // Callee-saved when slot `slot`, as it stands from node `from` on, is
+    // still read after the next host call at or after `from`; caller-saved
+    // when all its reads come before that call (or there is none).
+    Range ra_range(std::uint32_t slot, std::uint32_t from) const {
+        if (from >= end_) return Caller;
         const std::uint32_t call = next_call_[from - first_];
-        return call != kNoNode && next_read > call ? Callee : Caller;
+        if (call == kNoNode) return Caller;
+        // Reads at the node that overwrites the slot still see this value.
+        const std::uint32_t last = ir_.uses.last_at_most(slot, ir_.writes.first_from(slot, from));
+        return last != kNoNode && last >= from && last > call ? Callee : Caller;
     }
 
     int find(Operand key) const {
@@ -237,7 +243,7 @@ private:
             const bool input = is_input(w);
             const std::uint32_t index = input ? operand_index(w) : w;
             Range range = Caller;
-            if (!input) range = ra_range(ir_.uses.first_from(index, cur_ + 1), cur_);
+            if (!input) range = ra_range(index, cur_);
             p = ra_pick(range);
             emit_load(a_, reg(p), input ? kInputBase : kWorkBase, std::uint64_t{index} * 8);
             Position& r = regs_[p];
@@ -260,7 +266,7 @@ private:
     // A register for the result of the current node, pinned and empty
     // until bind().
     DReg def(std::uint32_t dest) {
-        const std::uint32_t p = ra_pick(ra_range(ir_.uses.first_from(dest, cur_ + 1), cur_ + 1));
+        const std::uint32_t p = ra_pick(ra_range(dest, cur_ + 1));
         regs_[p].pinned = true;
         return reg(p);
     }
