@@ -41,8 +41,8 @@ ScratchMaps take_scratch_maps() {
     if (maps.generation == 0) {
         // A wrapped generation would make entries of 2^32 compilations ago
         // look current: clear every stamp once and start over.
-        std::fill(maps.nodes.stamp.begin(), maps.nodes.stamp.end(), 0u);
-        std::fill(maps.inputs.stamp.begin(), maps.inputs.stamp.end(), 0u);
+        maps.nodes.clear_stamps();
+        maps.inputs.clear_stamps();
         maps.generation = 1;
     }
     return maps;
@@ -78,25 +78,37 @@ Analysis analyze(const Graph& graph, std::span<const NodeId> outputs, std::span<
     // Reachability by an explicit stack; the stamp marks a visited node.
     std::vector<NodeId>& order = an.order;
     std::vector<NodeId> stack(outputs.begin(), outputs.end());
+    NodeId lo = kNoId, hi = 0;
     while (!stack.empty()) {
         NodeId id = stack.back();
         stack.pop_back();
         check_index("node id", id, n_nodes);
-        if (maps.nodes.stamp[id] == gen) continue;
-        maps.nodes.stamp[id] = gen;
+        StampedMap::Entry& entry = maps.nodes.entries[id];
+        if (entry.stamp == gen) continue;
+        entry.stamp = gen;
         order.push_back(id);
+        lo = std::min(lo, id);
+        hi = std::max(hi, id);
         for (NodeId op : graph.operands(id)) stack.push_back(op);
     }
-    std::sort(order.begin(), order.end());
+    // Ascending ids: where the reached nodes fill a good part of their id
+    // range, reading the stamps over that range is cheaper than sorting.
+    if (!order.empty() && hi - lo < 8 * static_cast<std::uint64_t>(order.size())) {
+        order.clear();
+        for (std::uint64_t id = lo; id <= hi; ++id)
+            if (maps.nodes.entries[id].stamp == gen) order.push_back(static_cast<NodeId>(id));
+    } else {
+        std::sort(order.begin(), order.end());
+    }
     const std::size_t n = order.size();
-    for (std::size_t p = 0; p < n; ++p) maps.nodes.value[order[p]] = static_cast<std::uint32_t>(p);
+    for (std::size_t p = 0; p < n; ++p) maps.nodes.entries[order[p]].value = static_cast<std::uint32_t>(p);
 
     std::vector<std::uint8_t> is_output(n, 0);
-    for (NodeId id : outputs) is_output[maps.nodes.value[id]] = 1;
+    for (NodeId id : outputs) is_output[maps.position(id)] = 1;
 
     std::vector<std::uint32_t> uses(n, 0);
     for (NodeId id : order)
-        for (NodeId op : graph.operands(id)) ++uses[maps.nodes.value[op]];
+        for (NodeId op : graph.operands(id)) ++uses[maps.nodes.entries[op].value];
 
     // Fusion candidates: the first operand of an Add is tried first (it has
     // the smaller id), the second only when the first does not qualify.
@@ -105,7 +117,7 @@ Analysis analyze(const Graph& graph, std::span<const NodeId> outputs, std::span<
         const Node& node = graph.node(order[p]);
         if (node.kind != NodeKind::Add) continue;
         for (NodeId x : {node.a, node.b}) {
-            std::uint32_t q = maps.nodes.value[x];
+            std::uint32_t q = maps.nodes.entries[x].value;
             NodeKind kind = graph.kind(x);
             if (!is_output[q] && uses[q] == 1 && an.fuse_into[q] == kNoId &&
                 (kind == NodeKind::Mul || kind == NodeKind::Neg)) {

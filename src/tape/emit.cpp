@@ -65,10 +65,22 @@ BlockSpans kernel_blocks(const Elem& e) {
     return b;
 }
 
+// Where an element's value lives and how long. One record per element, so
+// the per-operand bookkeeping touches one cache line.
+struct Value {
+    std::uint32_t slot = kNoId;        // first slot of the value block, once emitted
+    std::uint32_t last_use = 0;        // last schedule position that reads it; kNoId: kept for ever
+    std::uint32_t block_slot = kNoId;  // slot reserved for a kernel operand run
+    std::uint32_t width = 1;
+};
+
+// The last_use of a value already freed: no schedule position matches it.
+constexpr std::uint32_t kFreed = kNoId - 1;
+
 struct Emitter {
     const Lowered& prog;
     Tape tape;
-    std::vector<std::uint32_t> slot;
+    std::vector<Value> values;
     std::uint32_t next_slot = 0;  // F: the next never-used slot
 
     explicit Emitter(const Lowered& p) : prog(p) {}
@@ -81,14 +93,15 @@ struct Emitter {
     }
 
     Operand translate(const Ref& r) const {
-        if (r.tag == RefTag::Input) {
+        if (r.tag() == RefTag::Input) {
             check(r.index < kInputBit, "an input number past 31 bits");
             return input_operand(r.index);
         }
-        check(r.tag == RefTag::Elem && r.index < slot.size() && slot[r.index] != kNoId,
+        check(r.tag() == RefTag::Elem && r.index < values.size() && values[r.index].slot != kNoId,
               "an operand precedes its consumer");
-        check_index("element output", r.offset, prog.elems[r.index].width);
-        return slot[r.index] + r.offset;
+        const Value& v = values[r.index];
+        check_index("element output", r.offset(), v.width);
+        return v.slot + r.offset();
     }
 
     // InputRange for consecutive inputs, SlotRange for consecutive slots,
@@ -196,25 +209,28 @@ Tape emit(const Lowered& prog, std::span<const std::uint32_t> order) {
     check_eq("schedule length", order.size(), n);
     Emitter em(prog);
 
-    std::vector<std::uint32_t> sched(n, kNoId);
-    for (std::uint32_t p = 0; p < n; ++p) {
-        check_index("scheduled element", order[p], n);
-        check(sched[order[p]] == kNoId, "an element scheduled twice");
-        sched[order[p]] = p;
+    {
+        std::vector<std::uint8_t> scheduled(n, 0);
+        for (std::uint32_t x : order) {
+            check_index("scheduled element", x, n);
+            check(!scheduled[x], "an element scheduled twice");
+            scheduled[x] = 1;
+        }
     }
     // The last schedule position that reads each element; outputs live on.
-    std::vector<std::uint32_t> last_use(n, 0);
+    em.values.assign(n, Value{});
+    std::vector<Value>& val = em.values;
+    for (std::uint32_t e = 0; e < n; ++e) val[e].width = prog.elems[e].width;
     for (std::uint32_t p = 0; p < n; ++p)
         for (const Ref& r : prog.operands(prog.elems[order[p]]))
             if (r.is_elem()) {
                 check_index("element reference", r.index, n);
-                last_use[r.index] = std::max(last_use[r.index], p);
+                val[r.index].last_use = std::max(val[r.index].last_use, p);
             }
-    std::vector<std::uint8_t> kept(n, 0);
     for (const Ref& r : prog.outputs)
         if (r.is_elem()) {
             check_index("output element", r.index, n);
-            kept[r.index] = 1;
+            val[r.index].last_use = kNoId;
         }
 
     // Reserve consecutive slots for runs of at least 4 single values, read at
@@ -222,16 +238,15 @@ Tape emit(const Lowered& prog, std::span<const std::uint32_t> order) {
     // is reserved once per occurrence and keeps its last slot: every reader
     // goes through that one slot, the earlier ones stay unused (such a block
     // is never consecutive, so it is read as a List anyway).
-    std::vector<std::uint32_t> block_slot(n, kNoId);
     {
         std::vector<std::uint32_t> run;
         auto close_run = [&] {
             if (run.size() >= 4)
-                for (std::uint32_t e : run) block_slot[e] = em.take_fresh(1);
+                for (std::uint32_t e : run) val[e].block_slot = em.take_fresh(1);
             run.clear();
         };
         auto qualifies = [&](const Ref& r) {
-            return r.is_elem() && r.offset == 0 && prog.elems[r.index].width == 1 && block_slot[r.index] == kNoId;
+            return r.is_elem() && r.offset() == 0 && val[r.index].width == 1 && val[r.index].block_slot == kNoId;
         };
         for (std::uint32_t x : order) {
             const Elem& e = prog.elems[x];
@@ -251,10 +266,8 @@ Tape emit(const Lowered& prog, std::span<const std::uint32_t> order) {
         }
     }
 
-    em.slot.assign(n, kNoId);
     std::vector<std::uint32_t> free_slots;
     std::vector<std::uint32_t> dying;
-    std::vector<std::uint32_t> dying_stamp(n, kNoId);
     std::vector<Operand> ops;
     em.tape.instrs.reserve(n);
     em.tape.dests.reserve(n);
@@ -265,9 +278,10 @@ Tape emit(const Lowered& prog, std::span<const std::uint32_t> order) {
         dying.clear();
         for (const Ref& r : prog.operands(e)) {
             ops.push_back(em.translate(r));
-            if (r.is_elem() && last_use[r.index] == p && !kept[r.index] && block_slot[r.index] == kNoId &&
-                dying_stamp[r.index] != p) {
-                dying_stamp[r.index] = p;
+            if (!r.is_elem()) continue;
+            Value& v = val[r.index];
+            if (v.last_use == p && v.block_slot == kNoId) {
+                v.last_use = kFreed;
                 dying.push_back(r.index);
             }
         }
@@ -275,11 +289,11 @@ Tape emit(const Lowered& prog, std::span<const std::uint32_t> order) {
         // so x may write over an operand it reads.
         std::sort(dying.begin(), dying.end());
         for (std::uint32_t d : dying)
-            for (std::uint32_t i = 0; i < prog.elems[d].width; ++i) free_slots.push_back(em.slot[d] + i);
+            for (std::uint32_t i = 0; i < val[d].width; ++i) free_slots.push_back(val[d].slot + i);
 
         std::uint32_t dest;
-        if (block_slot[x] != kNoId) {
-            dest = block_slot[x];
+        if (val[x].block_slot != kNoId) {
+            dest = val[x].block_slot;
         } else if (e.width == 1 && !free_slots.empty()) {
             dest = free_slots.back();
             free_slots.pop_back();
@@ -289,7 +303,7 @@ Tape emit(const Lowered& prog, std::span<const std::uint32_t> order) {
             check(e.width >= 1, "an element without a value");
             dest = em.take_fresh(e.width);
         }
-        em.slot[x] = dest;
+        val[x].slot = dest;
         em.tape.dests.push_back(dest);
         em.tape.instrs.push_back(em.build(e, ops));
     }

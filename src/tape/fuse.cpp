@@ -120,13 +120,13 @@ void Fusion::fold_kernel(std::uint32_t kernel) {
         }
         if (reads_source) {
             source = resolve(source);
-            if (source.tag == RefTag::Input) {
+            if (source.tag() == RefTag::Input) {
                 // accepted as it is
-            } else if (source.tag != RefTag::Elem) {
+            } else if (source.tag() != RefTag::Elem) {
                 fail("an operand precedes its consumer");
             } else if (source.index == kernel) {
                 // Another output of the same kernel: read it from the block.
-                std::uint32_t k = source.offset;
+                std::uint32_t k = source.offset();
                 if (k == j || roles[k] != kRoleKeep) continue;
                 locked[k] = 1;
                 code |= k << 3 | kRoleRefBit;
@@ -204,9 +204,9 @@ void fuse(Lowered& prog) {
         check_index("element reference", r.index, n);
         std::uint32_t base = fu.out_base[r.index];
         if (base == kNoId) return;
-        check_index("kernel output", r.offset, prog.elems[r.index].width);
-        fu.use_count[base + r.offset] += weight;
-        fu.last_reader[base + r.offset] = reader;
+        check_index("kernel output", r.offset(), prog.elems[r.index].width);
+        fu.use_count[base + r.offset()] += weight;
+        fu.last_reader[base + r.offset()] = reader;
     };
     for (std::uint32_t e = 0; e < n; ++e)
         for (const Ref& r : prog.operands(prog.elems[e])) count(r, 1, e);

@@ -94,16 +94,17 @@ struct Lowering {
     Span list(ListRange r) const { return graph.list(r.start, r.len); }
 
     void form_groups();
-    std::vector<std::uint32_t> lowering_order(std::span<const NodeId> outputs);
-    void lower_all(std::span<const std::uint32_t> order);
+    void lower_in_order(std::span<const NodeId> outputs);
+    void lower_position(std::uint32_t p, std::vector<std::uint8_t>& group_done);
 
     Ref value_of(NodeId id) const {
         std::uint32_t p = pos(id);
-        check(p != kNoId && value[p].tag != RefTag::Missing, "an operand precedes its consumer");
+        check(p != kNoId && value[p].tag() != RefTag::Missing, "an operand precedes its consumer");
         return value[p];
     }
     std::uint32_t new_elem(const Elem& e) {
         check(out.elems.size() < kNoId, "more elements than an index can name");
+        check(e.width < Ref::kMaxWidth, "an element result too wide for a value reference");
         out.elems.push_back(e);
         return static_cast<std::uint32_t>(out.elems.size() - 1);
     }
@@ -181,14 +182,19 @@ void Lowering::form_groups() {
     // Candidates and levels: two candidates on one dependency path always
     // get different levels.
     std::vector<std::uint8_t> candidate(n, 0);
+    std::uint32_t first_candidate = kNoId;
     for (std::uint32_t p = 0; p < n; ++p) {
         NodeKind kind = node_at(p).kind;
         if ((kind == NodeKind::Dot && column_of[p] != kNoId && column_uses[column_of[p]] >= 2) ||
-            kind == NodeKind::Solve)
+            kind == NodeKind::Solve) {
             candidate[p] = 1;
+            first_candidate = std::min(first_candidate, p);
+        }
     }
+    if (first_candidate == kNoId) return;  // nothing to group
+    // Everything before the first candidate is on level 0.
     level.assign(n, 0);
-    for (std::uint32_t p = 0; p < n; ++p) {
+    for (std::uint32_t p = first_candidate; p < n; ++p) {
         std::uint32_t l = 0;
         for (NodeId x : g.operands(an.order[p])) l = std::max(l, level[pos(x)]);
         level[p] = l + candidate[p];
@@ -450,14 +456,16 @@ void Lowering::form_groups() {
     }
 }
 
-// -- Lowering order ----------------------------------------------------------
+// -- Lowering order ---------------------------------------------------------
 
 // A depth-first walk from the outputs, last output first; a position comes
 // after all its dependencies. A group is visited as a whole: the
-// dependencies of all its members, first-seen order.
-std::vector<std::uint32_t> Lowering::lowering_order(std::span<const NodeId> outputs) {
-    std::vector<std::uint32_t> order;
-    order.reserve(n);
+// dependencies of all its members, first-seen order. Each position is
+// lowered the moment the walk places it, which is the same as lowering them
+// all in walk order afterwards: everything it reads is placed before it.
+void Lowering::lower_in_order(std::span<const NodeId> outputs) {
+    value.assign(n, Ref{});
+    std::vector<std::uint8_t> group_done(groups.size(), 0);
     std::vector<std::uint8_t> visited(n, 0);
     std::vector<std::uint32_t> seen(n, kNoId);  // dedup stamp: the position whose deps are being listed
     struct Entry {
@@ -477,7 +485,7 @@ std::vector<std::uint32_t> Lowering::lowering_order(std::span<const NodeId> outp
         stack.pop_back();
         std::uint32_t p = top.p;
         if (top.expanded) {
-            order.push_back(p);
+            lower_position(p, group_done);
             continue;
         }
         if (visited[p]) continue;
@@ -499,7 +507,6 @@ std::vector<std::uint32_t> Lowering::lowering_order(std::span<const NodeId> outp
             }
         }
     }
-    return order;
 }
 
 // -- Main pass ---------------------------------------------------------------
@@ -633,18 +640,14 @@ void Lowering::lower_node(std::uint32_t p) {
     value[p] = Ref::elem(index);
 }
 
-void Lowering::lower_all(std::span<const std::uint32_t> order) {
-    value.assign(n, Ref{});
-    std::vector<std::uint8_t> group_done(groups.size(), 0);
-    for (std::uint32_t p : order) {
-        if (an.fuse_into[p] != kNoId || value[p].tag != RefTag::Missing) continue;
-        std::uint32_t gi = group_of[p];
-        if (gi != kNoId) {
-            if (!group_done[gi]) lower_group(gi);
-            group_done[gi] = 1;
-            continue;
-        }
+void Lowering::lower_position(std::uint32_t p, std::vector<std::uint8_t>& group_done) {
+    if (an.fuse_into[p] != kNoId || value[p].tag() != RefTag::Missing) return;
+    std::uint32_t gi = group_of[p];
+    if (gi == kNoId) {
         lower_node(p);
+    } else if (!group_done[gi]) {
+        group_done[gi] = 1;
+        lower_group(gi);
     }
 }
 
@@ -662,8 +665,7 @@ std::uint32_t kernel_input_count(const Elem& e) {
 Lowered lower(const Analysis& analysis, const Graph& graph, std::span<const NodeId> outputs) {
     Lowering lw(analysis, graph);
     lw.form_groups();
-    std::vector<std::uint32_t> order = lw.lowering_order(outputs);
-    lw.lower_all(order);
+    lw.lower_in_order(outputs);
     lw.out.outputs.reserve(outputs.size());
     for (NodeId id : outputs) lw.out.outputs.push_back(lw.value_of(id));
     return std::move(lw.out);
@@ -674,13 +676,13 @@ Lowered lower(const Analysis& analysis, const Graph& graph, std::span<const Node
 namespace {
 
 void append_ref(std::string& s, const Ref& r) {
-    switch (r.tag) {
+    switch (r.tag()) {
         case RefTag::Elem:
             s += 'e';
             s += std::to_string(r.index);
-            if (r.offset != 0) {
+            if (r.offset() != 0) {
                 s += '.';
-                s += std::to_string(r.offset);
+                s += std::to_string(r.offset());
             }
             break;
         case RefTag::Input:

@@ -31,23 +31,27 @@ namespace vantu {
 // A u32 -> u32 map over a dense key range whose entries are valid only when
 // their stamp equals the current generation, so a new compilation
 // invalidates every entry by bumping the generation instead of clearing.
+// Stamp and value sit side by side: a lookup touches one cache line.
 struct StampedMap {
-    std::vector<std::uint32_t> stamp;
-    std::vector<std::uint32_t> value;
+    struct Entry {
+        std::uint32_t stamp;
+        std::uint32_t value;
+    };
+    std::vector<Entry> entries;
 
     // New keys start absent (stamp 0; generations start at 1) with value all ones.
     void grow(std::size_t n) {
-        if (stamp.size() < n) {
-            stamp.resize(n, 0);
-            value.resize(n, kNoId);
-        }
+        if (entries.size() < n) entries.resize(n, Entry{0, kNoId});
     }
-    bool has(std::uint32_t key, std::uint32_t gen) const { return stamp[key] == gen; }
-    std::uint32_t get(std::uint32_t key, std::uint32_t gen) const { return stamp[key] == gen ? value[key] : kNoId; }
-    void set(std::uint32_t key, std::uint32_t v, std::uint32_t gen) {
-        stamp[key] = gen;
-        value[key] = v;
+    void clear_stamps() {
+        for (Entry& e : entries) e.stamp = 0;
     }
+    bool has(std::uint32_t key, std::uint32_t gen) const { return entries[key].stamp == gen; }
+    std::uint32_t get(std::uint32_t key, std::uint32_t gen) const {
+        const Entry& e = entries[key];
+        return e.stamp == gen ? e.value : kNoId;
+    }
+    void set(std::uint32_t key, std::uint32_t v, std::uint32_t gen) { entries[key] = Entry{gen, v}; }
 };
 
 // Node id -> position in Analysis::order, and graph input number ->
@@ -87,17 +91,27 @@ Analysis analyze(const Graph& graph, std::span<const NodeId> outputs, std::span<
 enum class RefTag : std::uint32_t { Elem = 0, Input = 1, Missing = 2 };
 
 // A value during compilation: value `offset` of element `index`'s result
-// block, or positional input `index`.
+// block, or positional input `index`. Eight bytes: the second word is the
+// offset, or one of two reserved words for an input and a missing value.
 struct Ref {
-    RefTag tag = RefTag::Missing;
-    std::uint32_t index = 0;
-    std::uint32_t offset = 0;
+    static constexpr std::uint32_t kInputWord = 0xfffffffeu;
+    static constexpr std::uint32_t kMissingWord = 0xffffffffu;
+    // Offsets of an element's result block stay below this.
+    static constexpr std::uint32_t kMaxWidth = kInputWord;
 
-    static Ref elem(std::uint32_t e, std::uint32_t offset = 0) { return {RefTag::Elem, e, offset}; }
-    static Ref input(std::uint32_t i) { return {RefTag::Input, i, 0}; }
-    bool is_elem() const { return tag == RefTag::Elem; }
+    std::uint32_t index = 0;
+    std::uint32_t word = kMissingWord;
+
+    static Ref elem(std::uint32_t e, std::uint32_t offset = 0) { return {e, offset}; }
+    static Ref input(std::uint32_t i) { return {i, kInputWord}; }
+    RefTag tag() const {
+        return word < kInputWord ? RefTag::Elem : word == kInputWord ? RefTag::Input : RefTag::Missing;
+    }
+    bool is_elem() const { return word < kInputWord; }
+    std::uint32_t offset() const { return word; }
     friend bool operator==(const Ref&, const Ref&) = default;
 };
+static_assert(sizeof(Ref) == 8);
 
 // One lowered instruction. Scalars by kind: Const value; Powi exponent;
 // Unary/Binary/Cmp/Reduce op; Dot n = half the operand count; Gemv m, n;

@@ -17,40 +17,62 @@
 
 namespace vantu {
 
+namespace {
+
+// Per-element scheduling state, kept together so that visiting an element
+// touches one cache line.
+struct State {
+    std::uint32_t pending = 0;       // non-constant deps not yet scheduled
+    std::uint32_t remaining = 0;     // users not yet scheduled
+    std::uint32_t reads_prev = kNoId;  // == the previously scheduled element when this element reads it
+    std::uint8_t constant = 0;
+    std::uint8_t emitted = 0;
+};
+
+}  // namespace
+
 std::vector<std::uint32_t> schedule(const Lowered& prog) {
     const auto n = static_cast<std::uint32_t>(prog.elems.size());
-    auto is_const = [&](std::uint32_t e) { return prog.elems[e].kind == InstrKind::Const; };
+    std::vector<State> st(n);
+    for (std::uint32_t e = 0; e < n; ++e) st[e].constant = prog.elems[e].kind == InstrKind::Const;
 
     // deps: the distinct elements an element reads, first occurrence order.
+    // Short operand lists are de-duplicated by looking back, long ones with
+    // a stamp per element.
     std::vector<std::uint32_t> dep_off(n + 1, 0), deps;
+    deps.reserve(prog.refs.size());
     {
-        std::vector<std::uint32_t> stamp(n, kNoId);
+        std::vector<std::uint32_t> stamp;
         for (std::uint32_t e = 0; e < n; ++e) {
-            for (const Ref& r : prog.operands(prog.elems[e])) {
+            const auto first = static_cast<std::uint32_t>(deps.size());
+            auto ops = prog.operands(prog.elems[e]);
+            const bool short_list = ops.size() <= 8;
+            if (!short_list && stamp.empty()) stamp.assign(n, kNoId);
+            for (const Ref& r : ops) {
                 if (!r.is_elem()) continue;
-                check_index("element reference", r.index, n);
-                if (stamp[r.index] == e) continue;
-                stamp[r.index] = e;
-                deps.push_back(r.index);
+                const std::uint32_t d = r.index;
+                check_index("element reference", d, n);
+                if (short_list) {
+                    if (std::find(deps.begin() + first, deps.end(), d) != deps.end()) continue;
+                } else {
+                    if (stamp[d] == e) continue;
+                    stamp[d] = e;
+                }
+                deps.push_back(d);
+                State& sd = st[d];
+                ++sd.remaining;
+                if (!sd.constant) ++st[e].pending;
             }
             dep_off[e + 1] = static_cast<std::uint32_t>(deps.size());
         }
     }
     // users: the elements that read an element, ascending.
     std::vector<std::uint32_t> user_off(n + 1, 0), users(deps.size());
-    for (std::uint32_t d : deps) ++user_off[d + 1];
-    for (std::uint32_t e = 0; e < n; ++e) user_off[e + 1] += user_off[e];
+    for (std::uint32_t e = 0; e < n; ++e) user_off[e + 1] = user_off[e] + st[e].remaining;
     {
         std::vector<std::uint32_t> fill(user_off.begin(), user_off.end() - 1);
         for (std::uint32_t e = 0; e < n; ++e)
             for (std::uint32_t i = dep_off[e]; i < dep_off[e + 1]; ++i) users[fill[deps[i]]++] = e;
-    }
-
-    std::vector<std::uint32_t> pending(n, 0), remaining(n, 0);
-    for (std::uint32_t e = 0; e < n; ++e) {
-        remaining[e] = user_off[e + 1] - user_off[e];
-        for (std::uint32_t i = dep_off[e]; i < dep_off[e + 1]; ++i)
-            if (!is_const(deps[i])) ++pending[e];
     }
 
     // The ready set: one stack per priority, and the highest bucket that
@@ -59,7 +81,7 @@ std::vector<std::uint32_t> schedule(const Lowered& prog) {
     std::size_t top = 0, n_ready = 0;
     auto priority = [&](std::uint32_t t) {
         std::uint32_t p = 0;
-        for (std::uint32_t i = dep_off[t]; i < dep_off[t + 1]; ++i) p += remaining[deps[i]] == 1;
+        for (std::uint32_t i = dep_off[t]; i < dep_off[t + 1]; ++i) p += st[deps[i]].remaining == 1;
         return p;
     };
     auto make_ready = [&](std::uint32_t t) {
@@ -71,13 +93,10 @@ std::vector<std::uint32_t> schedule(const Lowered& prog) {
     };
     // Downwards, so that the lowest index of a bucket is popped first.
     for (std::uint32_t e = n; e-- > 0;)
-        if (!is_const(e) && pending[e] == 0) make_ready(e);
+        if (!st[e].constant && st[e].pending == 0) make_ready(e);
 
     std::vector<std::uint32_t> result;
     result.reserve(n);
-    std::vector<std::uint8_t> emitted(n, 0);
-    // reads_prev[u] == prev exactly when u reads the previously scheduled element.
-    std::vector<std::uint32_t> reads_prev(n, kNoId);
     std::uint32_t prev = kNoId;
     while (n_ready > 0) {
         while (buckets[top].empty()) --top;
@@ -87,30 +106,30 @@ std::vector<std::uint32_t> schedule(const Lowered& prog) {
         --n_ready;
         // Between equals, prefer an element that does not read the one just
         // placed; the passed-over element keeps its place in the bucket.
-        if (prev != kNoId && !bucket.empty() && reads_prev[x] == prev) {
+        if (prev != kNoId && !bucket.empty() && st[x].reads_prev == prev) {
             std::uint32_t t = bucket.back();
-            if (reads_prev[t] != prev) {
+            if (st[t].reads_prev != prev) {
                 bucket.back() = x;
                 x = t;
             }
         }
         for (std::uint32_t i = dep_off[x]; i < dep_off[x + 1]; ++i) {
-            std::uint32_t d = deps[i];
-            if (is_const(d) && !emitted[d]) {
-                emitted[d] = 1;
-                result.push_back(d);
+            State& sd = st[deps[i]];
+            if (sd.constant && !sd.emitted) {
+                sd.emitted = 1;
+                result.push_back(deps[i]);
             }
+            --sd.remaining;
         }
-        emitted[x] = 1;
+        st[x].emitted = 1;
         result.push_back(x);
         prev = x;
-        for (std::uint32_t i = dep_off[x]; i < dep_off[x + 1]; ++i) --remaining[deps[i]];
-        for (std::uint32_t i = user_off[x]; i < user_off[x + 1]; ++i) reads_prev[users[i]] = x;
+        for (std::uint32_t i = user_off[x]; i < user_off[x + 1]; ++i) st[users[i]].reads_prev = x;
         for (std::uint32_t i = user_off[x]; i < user_off[x + 1]; ++i)
-            if (--pending[users[i]] == 0) make_ready(users[i]);
+            if (--st[users[i]].pending == 0) make_ready(users[i]);
     }
     for (std::uint32_t e = 0; e < n; ++e)
-        if (!emitted[e]) result.push_back(e);
+        if (!st[e].emitted) result.push_back(e);
     return result;
 }
 
