@@ -205,6 +205,8 @@ void host_fail(const char* message) noexcept {
     pending.message[sizeof pending.message - 1] = '\0';
 }
 
+void host_clear_pending() noexcept { pending.set = false; }
+
 void host_raise_pending() {
     if (!pending.set) return;
     pending.set = false;

@@ -91,5 +91,8 @@ void host_fail(const char* message) noexcept;
 // Throws the calling thread's recorded failure as an InternalError, if
 // there is one, and clears it.
 void host_raise_pending();
+// Forgets a recorded failure (one left by a direct call outside an
+// evaluation must not surface in the next one).
+void host_clear_pending() noexcept;
 
 }  // namespace vantu

@@ -130,6 +130,7 @@ void eval_native(const NativeCode& code, std::span<const double> inputs, std::sp
                  std::span<double> out) {
     if (work.size() < code.work_len || inputs.size() < code.input_width) fail("buffers not prepared by this tape");
     check_eq("output buffer of the wrong size", out.size(), code.outputs.size());
+    host_clear_pending();
     for (SegmentEntry entry : code.entries) {
         entry(work.data(), inputs.data(), &code.host);
         host_raise_pending();

@@ -16,11 +16,13 @@
 #include "eval/interp.hpp"
 #include "eval/pool.hpp"
 #include "graph/error.hpp"
+#include "graph/graph.hpp"
 #include "graph/semantics.hpp"
 #include "jit/aarch64.hpp"
 #include "jit/host.hpp"
 #include "jit/ir.hpp"
 #include "jit/native.hpp"
+#include "tape/compile.hpp"
 #include "test_jit_tapes.hpp"
 
 using namespace vantu;
@@ -489,6 +491,89 @@ TEST(JitNative, RandomTapesMatchTheInterpreter) {
     }
 }
 
+// Random graphs through the whole tape compiler: its slot reuse, fused
+// kernels with accumulators, shared rows and solves reach native code as
+// they will from Python.
+TEST(JitNative, CompiledGraphsMatchTheInterpreter) {
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+        std::uint64_t state = seed * 0x9e3779b97f4a7c15ull;
+        auto below = [&](std::uint64_t n) {
+            std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+            return static_cast<std::uint32_t>((z ^ (z >> 31)) % n);
+        };
+        Graph g;
+        const std::uint32_t n_in = 6;
+        std::vector<NodeId> pool;
+        std::vector<std::uint32_t> positions;
+        for (std::uint32_t i = 0; i < n_in; ++i) {
+            pool.push_back(g.input("x" + std::to_string(i)));
+            positions.push_back(i);
+        }
+        auto pick = [&] {
+            std::size_t window = std::min<std::size_t>(pool.size(), 10);
+            return below(2) ? pool[pool.size() - 1 - below(window)] : pool[below(pool.size())];
+        };
+        auto picks = [&](std::size_t n) {
+            std::vector<NodeId> v;
+            for (std::size_t i = 0; i < n; ++i) v.push_back(pick());
+            return v;
+        };
+        for (int step = 0; step < 120; ++step) {
+            const std::uint32_t what = below(100);
+            if (what < 35) {
+                NodeId a = pick(), b = pick();
+                switch (below(5)) {
+                    case 0: pool.push_back(g.add(a, b)); break;
+                    case 1: pool.push_back(g.mul(a, b)); break;
+                    case 2: pool.push_back(g.add(a, g.neg(b))); break;
+                    case 3: pool.push_back(g.mul(a, g.powi(b, -1))); break;
+                    default: pool.push_back(g.add(g.mul(a, b), pick())); break;
+                }
+            } else if (what < 50) {
+                pool.push_back(g.unary(static_cast<UnaryOp>(below(kUnaryOps - 1)), pick()));
+            } else if (what < 55) {
+                pool.push_back(g.binary(static_cast<BinaryOp>(below(kBinaryOps)), pick(), pick()));
+            } else if (what < 62) {
+                pool.push_back(g.select(g.cmp(static_cast<CmpOp>(below(kCmpOps)), pick(), pick()), pick(), pick()));
+            } else if (what < 70) {
+                pool.push_back(g.reduce(static_cast<ReduceOp>(below(4)), picks(1 + below(20))));
+            } else if (what < 90) {
+                // A matrix product as dot products sharing rows and columns,
+                // with sums and differences around some results.
+                const std::size_t m = 1 + below(12), k = 1 + below(5), n = 1 + below(3);
+                std::vector<std::vector<NodeId>> rows, cols;
+                for (std::size_t i = 0; i < m; ++i) rows.push_back(picks(k));
+                for (std::size_t j = 0; j < n; ++j) cols.push_back(picks(k));
+                for (std::size_t i = 0; i < m; ++i)
+                    for (std::size_t j = 0; j < n; ++j) {
+                        NodeId d = g.dot(rows[i], cols[j]);
+                        switch (below(4)) {
+                            case 0: d = g.add(d, pick()); break;
+                            case 1: d = g.add(pick(), g.neg(d)); break;
+                            case 2: d = g.neg(d); break;
+                            default: break;
+                        }
+                        pool.push_back(d);
+                    }
+            } else {
+                const std::size_t n = 1 + below(4);
+                std::vector<NodeId> a = picks(n * n);
+                for (std::size_t i = 0; i < n; ++i) a[i * n + i] = g.add(a[i * n + i], g.constant(4.0));
+                for (NodeId x : g.solve(a, picks(n))) pool.push_back(x);
+            }
+        }
+        std::vector<NodeId> outputs(pool.end() - 30, pool.end());
+        for (int i = 0; i < 10; ++i) outputs.push_back(pick());
+        Tape t = compile_tape(g, outputs, positions, n_in);
+        NATIVE_OR_SKIP(code, t);
+        auto cases = input_cases(n_in);
+        cases.resize(8);
+        expect_same(t, *code, cases, "compiled graph " + std::to_string(seed));
+    }
+}
+
 // One node reads 24 and more distinct values while all of them are live in
 // registers; the allocator must never pin every register.
 TEST(JitNative, NodesReadingManyValues) {
@@ -567,6 +652,22 @@ TEST(JitNative, BufferChecks) {
     std::vector<double> long_out(2);
     EXPECT_EQ(failure_of([&] { eval_native(*code, inputs, work, long_out); }).rfind("output buffer of the wrong size", 0),
               0u);
+}
+
+// A failed check inside a host function called from generated code comes
+// back as an internal error of the evaluation, after the segment returned.
+TEST(JitNative, HostFailuresSurfaceAfterTheSegment) {
+    TapeBuilder b;
+    b.kernel(InstrKind::Solve, solve(2, 1, 1, inputs(0), inputs(4)), 0);
+    b.op(InstrKind::Add, 2, 0, 1);
+    b.outputs({2});
+    NATIVE_OR_SKIP(code, b.t);
+    std::vector<double> inputs = {2.0, 1.0, 1.0, 3.0, 1.0, 2.0};
+    EXPECT_EQ(run_native(*code, inputs), run_interp(b.t, inputs));
+    code->host.kernels[0].workspace_len = 3;  // less than the 2 x 3 values the solve needs
+    EXPECT_NE(failure_of([&] { run_native(*code, inputs); }).find("solve workspace"), std::string::npos);
+    code->host.kernels[0].workspace_len = 6;
+    EXPECT_EQ(run_native(*code, inputs), run_interp(b.t, inputs));
 }
 
 TEST(JitNative, EmptyProgramMapsAndEvaluates) {
