@@ -75,40 +75,62 @@ Analysis analyze(const Graph& graph, std::span<const NodeId> outputs, std::span<
         if (inputs[i] < graph.n_inputs()) maps.inputs.set(inputs[i], static_cast<std::uint32_t>(i), gen);
     }
 
-    // Reachability by an explicit stack; the stamp marks a visited node.
+    // Reachability by an explicit stack, counting uses on the way: a
+    // reached node's entry is stamped, its value counts the uses seen so far
+    // and gets the top bit once the node itself is expanded. Every reached
+    // node is expanded exactly once, so every use is counted once.
+    constexpr std::uint32_t kExpanded = 0x80000000u;
+    std::vector<StampedMap::Entry>& entries = maps.nodes.entries;
     std::vector<NodeId>& order = an.order;
-    std::vector<NodeId> stack(outputs.begin(), outputs.end());
+    std::vector<NodeId> stack;
+    stack.reserve(outputs.size());
+    for (NodeId id : outputs) {
+        check_index("node id", id, n_nodes);
+        if (entries[id].stamp != gen) entries[id] = {gen, 0};
+        stack.push_back(id);
+    }
     NodeId lo = kNoId, hi = 0;
     while (!stack.empty()) {
         NodeId id = stack.back();
         stack.pop_back();
-        check_index("node id", id, n_nodes);
-        StampedMap::Entry& entry = maps.nodes.entries[id];
-        if (entry.stamp == gen) continue;
-        entry.stamp = gen;
+        StampedMap::Entry& entry = entries[id];
+        if (entry.value & kExpanded) continue;
+        entry.value |= kExpanded;
         order.push_back(id);
         lo = std::min(lo, id);
         hi = std::max(hi, id);
-        for (NodeId op : graph.operands(id)) stack.push_back(op);
+        for (NodeId op : graph.operands(id)) {
+            check_index("node id", op, n_nodes);
+            StampedMap::Entry& use = entries[op];
+            if (use.stamp != gen) {
+                use = {gen, 1};
+            } else {
+                check((use.value & ~kExpanded) + 1 < kExpanded, "more uses of one node than a count holds");
+                ++use.value;
+                if (use.value & kExpanded) continue;
+            }
+            stack.push_back(op);
+        }
     }
     // Ascending ids: where the reached nodes fill a good part of their id
     // range, reading the stamps over that range is cheaper than sorting.
     if (!order.empty() && hi - lo < 8 * static_cast<std::uint64_t>(order.size())) {
         order.clear();
         for (std::uint64_t id = lo; id <= hi; ++id)
-            if (maps.nodes.entries[id].stamp == gen) order.push_back(static_cast<NodeId>(id));
+            if (entries[id].stamp == gen) order.push_back(static_cast<NodeId>(id));
     } else {
         std::sort(order.begin(), order.end());
     }
     const std::size_t n = order.size();
-    for (std::size_t p = 0; p < n; ++p) maps.nodes.entries[order[p]].value = static_cast<std::uint32_t>(p);
+    std::vector<std::uint32_t> uses(n);
+    for (std::size_t p = 0; p < n; ++p) {
+        StampedMap::Entry& entry = entries[order[p]];
+        uses[p] = entry.value & ~kExpanded;
+        entry.value = static_cast<std::uint32_t>(p);
+    }
 
     std::vector<std::uint8_t> is_output(n, 0);
     for (NodeId id : outputs) is_output[maps.position(id)] = 1;
-
-    std::vector<std::uint32_t> uses(n, 0);
-    for (NodeId id : order)
-        for (NodeId op : graph.operands(id)) ++uses[maps.nodes.entries[op].value];
 
     // Fusion candidates: the first operand of an Add is tried first (it has
     // the smaller id), the second only when the first does not qualify.
@@ -117,7 +139,7 @@ Analysis analyze(const Graph& graph, std::span<const NodeId> outputs, std::span<
         const Node& node = graph.node(order[p]);
         if (node.kind != NodeKind::Add) continue;
         for (NodeId x : {node.a, node.b}) {
-            std::uint32_t q = maps.nodes.entries[x].value;
+            std::uint32_t q = entries[x].value;
             NodeKind kind = graph.kind(x);
             if (!is_output[q] && uses[q] == 1 && an.fuse_into[q] == kNoId &&
                 (kind == NodeKind::Mul || kind == NodeKind::Neg)) {

@@ -84,7 +84,15 @@ struct Lowering {
     std::vector<ListRange> dep_ranges;
     std::vector<std::uint32_t> members;
 
-    std::vector<Ref> value;
+    // Per position, side by side so that one lookup brings all three: the
+    // lowered value, the Add that absorbs it (from analysis), and whether
+    // the lowering walk has visited it.
+    struct Slot {
+        Ref value;
+        std::uint32_t fuse_into = kNoId;
+        std::uint32_t visited = 0;
+    };
+    std::vector<Slot> at;
     Lowered out;
 
     Lowering(const Analysis& a, const Graph& g) : an(a), graph(g), n(a.order.size()) {}
@@ -99,8 +107,8 @@ struct Lowering {
 
     Ref value_of(NodeId id) const {
         std::uint32_t p = pos(id);
-        check(p != kNoId && value[p].tag() != RefTag::Missing, "an operand precedes its consumer");
-        return value[p];
+        check(p != kNoId && at[p].value.tag() != RefTag::Missing, "an operand precedes its consumer");
+        return at[p].value;
     }
     std::uint32_t new_elem(const Elem& e) {
         check(out.elems.size() < kNoId, "more elements than an index can name");
@@ -151,8 +159,6 @@ struct Chains {
 
 void Lowering::form_groups() {
     const Graph& g = graph;
-    group_of.assign(n, kNoId);
-    member_offset.assign(n, 0);
 
     // Columns: the second halves of Dot lists, identified by content in
     // order of first appearance.
@@ -192,6 +198,8 @@ void Lowering::form_groups() {
         }
     }
     if (first_candidate == kNoId) return;  // nothing to group
+    group_of.assign(n, kNoId);
+    member_offset.assign(n, 0);
     // Everything before the first candidate is on level 0.
     level.assign(n, 0);
     for (std::uint32_t p = first_candidate; p < n; ++p) {
@@ -464,10 +472,12 @@ void Lowering::form_groups() {
 // lowered the moment the walk places it, which is the same as lowering them
 // all in walk order afterwards: everything it reads is placed before it.
 void Lowering::lower_in_order(std::span<const NodeId> outputs) {
-    value.assign(n, Ref{});
+    at.resize(n);
+    for (std::uint32_t p = 0; p < n; ++p) at[p].fuse_into = an.fuse_into[p];
     std::vector<std::uint8_t> group_done(groups.size(), 0);
-    std::vector<std::uint8_t> visited(n, 0);
-    std::vector<std::uint32_t> seen(n, kNoId);  // dedup stamp: the position whose deps are being listed
+    // Dedup stamp of long dependency lists: the position whose deps are
+    // being listed. Made on first use; most programs need none.
+    std::vector<std::uint32_t> seen;
     struct Entry {
         std::uint32_t p;
         std::uint32_t expanded;
@@ -476,9 +486,20 @@ void Lowering::lower_in_order(std::span<const NodeId> outputs) {
     for (NodeId id : outputs) stack.push_back({pos(id), 0});
 
     auto push_dep = [&](std::uint32_t owner, std::uint32_t q) {
+        if (seen.empty()) seen.assign(n, kNoId);
         if (seen[q] == owner) return;
         seen[q] = owner;
-        if (!visited[q]) stack.push_back({q, 0});
+        if (!at[q].visited) stack.push_back({q, 0});
+    };
+    // A node of at most three operands (four with an absorbed Mul) is
+    // de-duplicated by looking back at the few dependencies listed before.
+    std::uint32_t few[4];
+    std::uint32_t n_few = 0;
+    auto push_few = [&](std::uint32_t q) {
+        for (std::uint32_t i = 0; i < n_few; ++i)
+            if (few[i] == q) return;
+        few[n_few++] = q;
+        if (!at[q].visited) stack.push_back({q, 0});
     };
     while (!stack.empty()) {
         Entry top = stack.back();
@@ -488,22 +509,28 @@ void Lowering::lower_in_order(std::span<const NodeId> outputs) {
             lower_position(p, group_done);
             continue;
         }
-        if (visited[p]) continue;
-        visited[p] = 1;
+        if (at[p].visited) continue;
+        at[p].visited = 1;
         stack.push_back({p, 1});
-        if (group_of[p] != kNoId) {
+        if (!groups.empty() && group_of[p] != kNoId) {
             const Group& grp = groups[group_of[p]];
-            for (std::uint32_t i = 0; i < grp.member_count; ++i) visited[members[grp.member_start + i]] = 1;
+            for (std::uint32_t i = 0; i < grp.member_count; ++i) at[members[grp.member_start + i]].visited = 1;
             for (std::uint32_t i = 0; i < grp.dep_count; ++i)
                 for (NodeId x : list(dep_ranges[grp.dep_start + i])) push_dep(p, pos(x));
             continue;
         }
-        for (NodeId x : graph.operands(an.order[p])) {
+        const Operands ops = graph.operands(an.order[p]);
+        if (ops.list) {
+            for (NodeId x : ops) push_dep(p, pos(x));
+            continue;
+        }
+        n_few = 0;
+        for (NodeId x : ops) {
             std::uint32_t q = pos(x);
-            if (an.fuse_into[q] == p) {
-                for (NodeId y : graph.operands(x)) push_dep(p, pos(y));
+            if (at[q].fuse_into == p) {
+                for (NodeId y : graph.operands(x)) push_few(pos(y));
             } else {
-                push_dep(p, q);
+                push_few(q);
             }
         }
     }
@@ -535,7 +562,7 @@ void Lowering::lower_group(std::uint32_t gi) {
         NodeKind kind = node_at(p).kind;
         check(kind == (grp.kind == InstrKind::Solve ? NodeKind::Solve : NodeKind::Dot),
               "a group member of an unexpected kind");
-        value[p] = Ref::elem(index, member_offset[p]);
+        at[p].value = Ref::elem(index, member_offset[p]);
     }
 }
 
@@ -553,7 +580,7 @@ void Lowering::lower_node(std::uint32_t p) {
         case NodeKind::Input: {
             std::uint32_t i = an.maps.input_position(node.a);
             if (i != kNoId) {
-                value[p] = Ref::input(i);
+                at[p].value = Ref::input(i);
                 return;
             }
             // An input the program was not given reads as NaN.
@@ -564,10 +591,10 @@ void Lowering::lower_node(std::uint32_t p) {
         }
         case NodeKind::Add: {
             NodeId absorbed = kNoId, other = kNoId;
-            if (an.fuse_into[pos(node.a)] == p) {
+            if (at[pos(node.a)].fuse_into == p) {
                 absorbed = node.a;
                 other = node.b;
-            } else if (an.fuse_into[pos(node.b)] == p) {
+            } else if (at[pos(node.b)].fuse_into == p) {
                 absorbed = node.b;
                 other = node.a;
             }
@@ -637,12 +664,12 @@ void Lowering::lower_node(std::uint32_t p) {
         case NodeKind::Solve:
             fail("a Solve node met outside its group");
     }
-    value[p] = Ref::elem(index);
+    at[p].value = Ref::elem(index);
 }
 
 void Lowering::lower_position(std::uint32_t p, std::vector<std::uint8_t>& group_done) {
-    if (an.fuse_into[p] != kNoId || value[p].tag() != RefTag::Missing) return;
-    std::uint32_t gi = group_of[p];
+    if (at[p].fuse_into != kNoId || at[p].value.tag() != RefTag::Missing) return;
+    std::uint32_t gi = groups.empty() ? kNoId : group_of[p];
     if (gi == kNoId) {
         lower_node(p);
     } else if (!group_done[gi]) {

@@ -124,9 +124,11 @@ std::vector<std::uint32_t> schedule(const Lowered& prog) {
         st[x].emitted = 1;
         result.push_back(x);
         prev = x;
-        for (std::uint32_t i = user_off[x]; i < user_off[x + 1]; ++i) st[users[i]].reads_prev = x;
-        for (std::uint32_t i = user_off[x]; i < user_off[x + 1]; ++i)
-            if (--st[users[i]].pending == 0) make_ready(users[i]);
+        for (std::uint32_t i = user_off[x]; i < user_off[x + 1]; ++i) {
+            State& su = st[users[i]];
+            su.reads_prev = x;
+            if (--su.pending == 0) make_ready(users[i]);
+        }
     }
     for (std::uint32_t e = 0; e < n; ++e)
         if (!st[e].emitted) result.push_back(e);
