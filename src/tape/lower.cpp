@@ -117,10 +117,7 @@ struct Lowering {
         return static_cast<std::uint32_t>(out.elems.size() - 1);
     }
     std::uint32_t push_elem(Elem e, std::initializer_list<NodeId> operands) {
-        e.ref_start = static_cast<std::uint32_t>(out.refs.size());
-        for (NodeId x : operands) out.refs.push_back(value_of(x));
-        e.ref_count = static_cast<std::uint32_t>(out.refs.size()) - e.ref_start;
-        return new_elem(e);
+        return push_elem_list(e, Span(operands.begin(), operands.size()));
     }
     std::uint32_t push_elem_list(Elem e, Span operands) {
         e.ref_start = static_cast<std::uint32_t>(out.refs.size());
@@ -679,15 +676,6 @@ void Lowering::lower_position(std::uint32_t p, std::vector<std::uint8_t>& group_
 }
 
 }  // namespace
-
-std::uint32_t kernel_input_count(const Elem& e) {
-    switch (e.kind) {
-        case InstrKind::Gemv: return e.m * e.n + e.n;
-        case InstrKind::Gemm: return e.m * e.k + e.n * e.k;
-        case InstrKind::Solve: return e.batch * e.n * e.n + e.batch * e.k * e.n;
-        default: return e.ref_count;
-    }
-}
 
 Lowered lower(const Analysis& analysis, const Graph& graph, std::span<const NodeId> outputs) {
     Lowering lw(analysis, graph);

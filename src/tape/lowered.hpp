@@ -146,10 +146,6 @@ struct Lowered {
     std::span<Ref> operands(const Elem& e) { return {refs.data() + e.ref_start, e.ref_count}; }
 };
 
-// The number of operands a kernel element reads before its accumulator
-// sources (its whole operand list without an accumulator).
-std::uint32_t kernel_input_count(const Elem& e);
-
 Lowered lower(const Analysis& analysis, const Graph& graph, std::span<const NodeId> outputs);
 void fuse(Lowered& program);
 std::vector<std::uint32_t> schedule(const Lowered& program);
