@@ -1,6 +1,9 @@
 // The Program class and Scope.compile.
 #include "python/program.hpp"
 
+#include <algorithm>
+
+#include "eval/batch.hpp"
 #include "eval/interp.hpp"
 #include "python/exchange.hpp"
 #include "tape/compile.hpp"
@@ -112,6 +115,30 @@ PyObject* program_eval(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+PyObject* program_eval_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_obj([&]() -> PyObject* {
+        static const char* const names[] = {"inputs", "out", nullptr};
+        PyObject* a[2] = {nullptr, nullptr};
+        bind_args("eval_many", args, kwargs, names, 1, a);
+        ProgramObject* p = as_program(self);
+        // Arrays of this call's own: a batch may dwarf any single evaluation,
+        // and the thread's buffers would keep its size for good.
+        std::vector<double> values;
+        std::vector<std::uint64_t> shapes;
+        gather(a[0], values, shapes);
+        const std::size_t width = std::max<std::size_t>(p->n_inputs, 1);
+        if (values.size() % width != 0)
+            raise_format(PyExc_ValueError, "%zu inputs are not a whole number of vectors of %zu", values.size(),
+                         p->n_inputs);
+        std::vector<double> outputs;
+        {
+            GilRelease released;
+            eval_many_interpreted(*p->tape, values, p->n_inputs, outputs);
+        }
+        return output_step(outputs, a[1]);
+    });
+}
+
 PyObject* program_dump(PyObject* self, PyObject*) {
     return guard_obj([&]() -> PyObject* {
         std::string text = as_program(self)->tape->dump();
@@ -151,6 +178,12 @@ PyMethodDef program_methods[] = {
      "returned, else into a new list. A program is shared, not borrowed:\n"
      "threads evaluate it at once, each on its own buffers, and a large one\n"
      "releases the GIL while it runs."},
+    {"eval_many", as_cfunc(program_eval_many), METH_VARARGS | METH_KEYWORDS,
+     "eval_many($self, inputs, out=None)\n--\n\n"
+     "Evaluate `len(inputs) / n_inputs` input vectors laid back to back;\n"
+     "their outputs back to back go into `out` or a new list, as in\n"
+     "[`Self::eval`]. Natively the instances run in parallel; the GIL is\n"
+     "released throughout."},
     {"dump", program_dump, METH_NOARGS, "dump($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
