@@ -94,6 +94,10 @@ std::uint64_t record_hash(const Node& r) {
     return h;
 }
 
+// A constant node is found by its value's bit pattern, which stands one to
+// one for its pool index: one table lookup per constant.
+std::uint64_t constant_key_hash(std::uint64_t bits) { return table_mix(bits ^ 0x2545f4914f6cdd1dull); }
+
 std::uint64_t list_hash(std::span<const NodeId> ids) {
     std::uint64_t h = table_mix(ids.size() + 0x51afd7ed558ccdull);
     for (NodeId id : ids) h = table_mix(h ^ id);
@@ -183,12 +187,16 @@ NodeId Graph::intern(const Node& record) {
     std::uint64_t h = record_hash(record);
     NodeId found = node_table_.find(h, [&](std::uint32_t id) { return nodes_[id] == record; });
     if (found != kNoId) return found;
+    return append(record, h);
+}
+
+NodeId Graph::append(const Node& record, std::uint64_t table_hash) {
     check(nodes_.size() < kNoId, "graph node count exceeds 32 bits");
     NodeId id = static_cast<NodeId>(nodes_.size());
     std::uint64_t sh = structural_hash(record);
     nodes_.push_back(record);
     hashes_.push_back(sh);
-    node_table_.insert(h, id, [&](std::uint32_t old) { return record_hash(nodes_[old]); });
+    node_table_.insert(table_hash, id);
     return id;
 }
 
@@ -206,10 +214,7 @@ std::pair<std::uint32_t, std::uint32_t> Graph::intern_list(std::span<const NodeI
     auto start = static_cast<std::uint32_t>(lists_.size());
     lists_.insert(lists_.end(), scratch_.begin(), scratch_.end());
     auto range = std::make_pair(start, static_cast<std::uint32_t>(scratch_.size()));
-    list_table_.insert(h, static_cast<std::uint32_t>(list_ranges_.size()), [&](std::uint32_t old) {
-        auto [s, n] = list_ranges_[old];
-        return list_hash({lists_.data() + s, n});
-    });
+    list_table_.insert(h, static_cast<std::uint32_t>(list_ranges_.size()));
     list_ranges_.push_back(range);
     return range;
 }
@@ -219,21 +224,26 @@ double Graph::canonical_value(double v) { return canonical(v); }
 // -- Constructors --------------------------------------------------------------
 
 NodeId Graph::constant(double value) {
-    std::uint64_t bits = f64_bits(value);
-    std::uint32_t index = constant_index_.find(bits);
-    if (index == kNoId) {
-        index = static_cast<std::uint32_t>(constants_.size());
-        constants_.push_back(value);
-        constant_bits_.push_back(bits);
-        constant_index_.insert(bits, index);
-    }
+    const std::uint64_t bits = f64_bits(value);
+    const std::uint64_t h = constant_key_hash(bits);
+    NodeId found = node_table_.find(h, [&](std::uint32_t id) {
+        const Node& n = nodes_[id];
+        return n.kind == NodeKind::Const && constant_bits_[n.a] == bits;
+    });
+    if (found != kNoId) return found;
     Node r;
     r.kind = NodeKind::Const;
-    r.a = index;
-    return intern(r);
+    r.a = static_cast<std::uint32_t>(constants_.size());
+    constants_.push_back(value);
+    constant_bits_.push_back(bits);
+    return append(r, h);
 }
 
 NodeId Graph::cached_constant(std::uint64_t key, double value) {
+    // Every caller presents a value that is a function of its key, so a key
+    // that is the value's own bit pattern always answers constant(value):
+    // only the other keys (-0.0, NaN payloads) need remembering.
+    if (key == f64_bits(value)) return constant(value);
     NodeId hit = constant_cache_.find(key);
     if (hit != kNoId) return hit;
     NodeId id = constant(value);

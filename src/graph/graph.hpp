@@ -141,18 +141,18 @@ public:
 
 private:
     NodeId intern(const Node& record);
+    NodeId append(const Node& record, std::uint64_t table_hash);
     std::uint64_t structural_hash(const Node& record) const;
     NodeId fold(double value) { return constant(canonical_value(value)); }
     static double canonical_value(double v);
     void check_id(NodeId id) const;
 
-    std::vector<Node> nodes_;
-    std::vector<std::uint64_t> hashes_;
+    std::vector<Node, LargeAlloc<Node>> nodes_;
+    std::vector<std::uint64_t, LargeAlloc<std::uint64_t>> hashes_;
     IdTable node_table_;
 
     std::vector<double> constants_;
-    std::vector<std::uint64_t> constant_bits_;
-    U64Map constant_index_;  // bit pattern -> pool index
+    std::vector<std::uint64_t> constant_bits_;  // found through node_table_ by constant_key_hash
 
     std::vector<NodeId> lists_;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> list_ranges_;

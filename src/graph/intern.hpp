@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "graph/large_alloc.hpp"
+
 namespace vantu {
 
 inline constexpr std::uint32_t kNoId = 0xffffffffu;
@@ -22,30 +24,29 @@ inline std::uint64_t table_mix(std::uint64_t z) {
 }
 
 // A set of ids; the caller supplies each id's hash and an equality test
-// against the key being looked up. Slots are 8 bytes (id and the high half
-// of its hash, which spares most equality tests), kept at most 3/4 full:
-// the tables of large graphs are big, and their memory traffic dominates
-// the cost of building a node.
+// against the key being looked up. A slot is 8 bytes: the id and the high
+// half of its hash, which both places the entry (so growing never reads the
+// keys again) and spares most equality tests. At most 3/4 full. The tables
+// of large graphs are big, and their cache misses dominate the cost of
+// building a node.
 class IdTable {
 public:
     template <class Eq>
     std::uint32_t find(std::uint64_t hash, Eq eq) const {
         if (slots_.empty()) return kNoId;
-        std::size_t mask = slots_.size() - 1;
-        auto tag = static_cast<std::uint32_t>(hash >> 32);
-        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const std::size_t mask = slots_.size() - 1;
+        const auto tag = static_cast<std::uint32_t>(hash >> 32);
+        for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
             const Slot& s = slots_[i];
             if (s.id == kNoId) return kNoId;
             if (s.tag == tag && eq(s.id)) return s.id;
         }
     }
 
-    // The id must not be present yet. `rehash` gives the hash of a stored id
-    // when the table grows.
-    template <class Rehash>
-    void insert(std::uint64_t hash, std::uint32_t id, Rehash rehash) {
-        if ((used_ + 1) * 4 > slots_.size() * 3) grow(rehash);
-        place(hash, id);
+    // The id must not be present yet.
+    void insert(std::uint64_t hash, std::uint32_t id) {
+        if ((used_ + 1) * 4 > slots_.size() * 3) grow();
+        place(static_cast<std::uint32_t>(hash >> 32), id);
         ++used_;
     }
 
@@ -57,23 +58,24 @@ private:
         std::uint32_t tag = 0;
     };
 
-    void place(std::uint64_t hash, std::uint32_t id) {
-        std::size_t mask = slots_.size() - 1;
-        std::size_t i = hash & mask;
+    void place(std::uint32_t tag, std::uint32_t id) {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = tag & mask;
         while (slots_[i].id != kNoId) i = (i + 1) & mask;
-        slots_[i] = Slot{id, static_cast<std::uint32_t>(hash >> 32)};
+        slots_[i] = Slot{id, tag};
     }
 
-    template <class Rehash>
-    void grow(Rehash rehash) {
-        std::vector<Slot> old;
+    void grow() {
+        // Tags index the table, so it holds at most 2^32 slots: far beyond
+        // any u32-addressed store at 3/4 load.
+        std::vector<Slot, LargeAlloc<Slot>> old;
         old.swap(slots_);
         slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
         for (const Slot& s : old)
-            if (s.id != kNoId) place(rehash(s.id), s.id);
+            if (s.id != kNoId) place(s.tag, s.id);
     }
 
-    std::vector<Slot> slots_;
+    std::vector<Slot, LargeAlloc<Slot>> slots_;
     std::size_t used_ = 0;
 };
 

@@ -176,7 +176,7 @@ void Lowering::form_groups() {
             id = static_cast<std::uint32_t>(columns.size());
             columns.push_back(col);
             column_uses.push_back(0);
-            column_table.insert(h, id, [&](std::uint32_t c) { return seq_hash(list(columns[c]), 0xc01); });
+            column_table.insert(h, id);
         }
         column_of[p] = id;
         ++column_uses[id];
@@ -263,7 +263,7 @@ void Lowering::form_groups() {
                 if (id == kNoId) {
                     id = static_cast<std::uint32_t>(rows.size());
                     rows.push_back(r);
-                    row_table.insert(h, id, [&](std::uint32_t q) { return seq_hash(list(rows[q]), 0x20f); });
+                    row_table.insert(h, id);
                 }
                 row_id[p] = id;
             }
@@ -306,7 +306,7 @@ void Lowering::form_groups() {
             if (c == kNoId) {
                 c = classes.add_chain();
                 class_rep.push_back(gi);
-                class_table.insert(h, c, [&](std::uint32_t q) { return class_hash(class_rep[q]); });
+                class_table.insert(h, c);
             }
             classes.append(c, gi);
         }
@@ -402,7 +402,7 @@ void Lowering::form_groups() {
             if (u == kNoId) {
                 u = units.add_chain();
                 unit_rep.push_back(gi);
-                unit_table.insert(h, u, [&](std::uint32_t q) { return unit_hash(unit_rep[q]); });
+                unit_table.insert(h, u);
             }
             units.append(u, gi);
         }
