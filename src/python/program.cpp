@@ -2,8 +2,11 @@
 #include "python/program.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <new>
 
 #include "eval/batch.hpp"
+#include "jit/native_batch.hpp"
 #include "eval/interp.hpp"
 #include "python/exchange.hpp"
 #include "tape/compile.hpp"
@@ -18,6 +21,7 @@ PyObject* new_program(Tape tape, std::size_t n_inputs, std::vector<std::uint32_t
     auto own_tape = std::make_unique<Tape>(std::move(tape));
     Ref self = check_new(program_type->tp_alloc(program_type, 0));
     auto* p = reinterpret_cast<ProgramObject*>(self.get());
+    new (&p->native) std::atomic<NativeCode*>(nullptr);
     p->n_inputs = n_inputs;
     p->n_outputs = own_tape->outputs.size();
     p->tape = own_tape.release();
@@ -30,13 +34,28 @@ void evaluate(ProgramObject* program, ThreadBuffers& buffers) {
     if (buffers.values.size() != program->n_inputs)
         raise_format(PyExc_ValueError, "expected %zu inputs, got %zu", program->n_inputs, buffers.values.size());
     const Tape& tape = *program->tape;
-    grow_work(buffers.work, tape.work_len());
+    const NativeCode* native = program->native.load(std::memory_order_acquire);
     buffers.outputs.resize(program->n_outputs, 0.0);
+    if (native) {
+        grow_work(buffers.work, native->work_len);
+        // Native code may read inputs up to its input width; the places past
+        // the values given read as NaN, as in the interpreter.
+        if (buffers.values.size() < native->input_width)
+            buffers.values.resize(native->input_width, std::numeric_limits<double>::quiet_NaN());
+    } else {
+        grow_work(buffers.work, tape.work_len());
+    }
+    auto run = [&] {
+        if (native)
+            eval_native(*native, buffers.values, buffers.work, buffers.outputs);
+        else
+            eval(tape, buffers.values, buffers.work, buffers.outputs);
+    };
     if (tape.n_ops() < kGilReleaseOps) {
-        eval(tape, buffers.values, buffers.work, buffers.outputs);
+        run();
     } else {
         GilRelease released;
-        eval(tape, buffers.values, buffers.work, buffers.outputs);
+        run();
     }
 }
 
@@ -90,6 +109,7 @@ ProgramObject* as_program(PyObject* self) { return reinterpret_cast<ProgramObjec
 void program_dealloc(PyObject* self) {
     ProgramObject* p = as_program(self);
     PyTypeObject* type = Py_TYPE(self);
+    delete p->native.load();
     delete p->tape;
     delete p->pattern_rows;
     delete p->pattern_cols;
@@ -133,9 +153,33 @@ PyObject* program_eval_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::vector<double> outputs;
         {
             GilRelease released;
-            eval_many_interpreted(*p->tape, values, p->n_inputs, outputs);
+            if (const NativeCode* native = p->native.load(std::memory_order_acquire))
+                eval_many_native(*native, values, p->n_inputs, outputs);
+            else
+                eval_many_interpreted(*p->tape, values, p->n_inputs, outputs);
         }
         return output_step(outputs, a[1]);
+    });
+}
+
+PyObject* program_compile_native(PyObject* self, PyObject*) {
+    return guard_obj([&]() -> PyObject* {
+        ProgramObject* p = as_program(self);
+        if (p->native.load(std::memory_order_acquire)) Py_RETURN_NONE;
+        NativeCompile result;
+        {
+            GilRelease released;
+            result = compile_native_code(*p->tape);
+        }
+        if (!result.code) {
+            std::string why = result.error ? debug_form(*result.error) : "Unsupported";
+            raise_format(PyExc_ValueError, "native compile failed: %s", why.c_str());
+        }
+        // Another thread may have stored its code meanwhile: the first wins.
+        NativeCode* expected = nullptr;
+        if (p->native.compare_exchange_strong(expected, result.code.get(), std::memory_order_acq_rel))
+            result.code.release();
+        Py_RETURN_NONE;
     });
 }
 
@@ -184,6 +228,10 @@ PyMethodDef program_methods[] = {
      "their outputs back to back go into `out` or a new list, as in\n"
      "[`Self::eval`]. Natively the instances run in parallel; the GIL is\n"
      "released throughout."},
+    {"compile_native", program_compile_native, METH_NOARGS,
+     "compile_native($self)\n--\n\n"
+     "Compile the tape to native code; evaluation switches over. A large\n"
+     "batch of function-body calls runs on the thread pool."},
     {"dump", program_dump, METH_NOARGS, "dump($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -2,17 +2,20 @@
 // Scope that make programs.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <vector>
 
 #include "python/objects.hpp"
+#include "jit/native.hpp"
 #include "tape/tape.hpp"
 
 namespace vantu::py {
 
-// Immutable after construction; shared between threads without locks.
+// Immutable after construction apart from the native cell, which goes once
+// from empty to set; shared between threads without locks.
 struct ProgramObject {
     PyObject_HEAD
     Tape* tape;
@@ -20,6 +23,9 @@ struct ProgramObject {
     std::vector<std::uint32_t>* pattern_cols;
     std::size_t n_inputs;
     std::size_t n_outputs;
+    // Set once by compile_native (the first stored code wins); read once per
+    // evaluation call, so a call never mixes the two evaluators.
+    std::atomic<NativeCode*> native;
 };
 
 extern PyTypeObject* program_type;
