@@ -58,10 +58,39 @@ def jit_demo() -> None:
     print(layer.program(w, v, 0.25).dump(), end="")
 
 
+def derivative_and_batch_demo() -> None:
+    print("\n== Derivatives, batches and native code ==")
+
+    def energy(q):
+        return (q * q).sum() * 0.5 + numpy.cos(q).sum()
+
+    dE = vantu.grad(energy)
+    q = numpy.array([0.1, -0.4, 1.3])
+    print("grad energy(q) =", dE(q), " (analytic:", q - numpy.sin(q), ")")
+
+    s = _vantu.Scope()
+    x = s.input("x")
+    v = s.input("v")
+    step = [x + 0.1 * v, v - 0.1 * x.sin()]
+    p = s.compile(step)
+    jac = s.jacobian(step)
+    states = numpy.random.default_rng(3).normal(size=(5, 2))
+    interpreted = p.eval_many(states)
+    print("one pendulum step for 5 states:\n", numpy.round(numpy.reshape(interpreted, (5, 2)), 4))
+    print("its Jacobian at (0.5, 0):", jac.eval(0.5, 0.0))
+    try:
+        p.compile_native()
+        same = p.eval_many(states) == interpreted
+        print("native code: compiled;", "bit-identical to the interpreter" if same else "DIFFERS from the interpreter")
+    except ValueError as e:
+        print(f"native code: {e} on this machine; the interpreter stays in use")
+
+
 def main() -> None:
     scope_demo()
     matrix_demo()
     jit_demo()
+    derivative_and_batch_demo()
 
 
 if __name__ == "__main__":
