@@ -27,17 +27,24 @@ void run_instances(const Tape& tape, std::span<const double> inputs, std::size_t
 
 }  // namespace
 
+std::size_t start_batch(std::size_t n_values, std::size_t n_inputs, std::size_t n_outputs,
+                        std::vector<double>& out) {
+    const std::size_t width = std::max<std::size_t>(n_inputs, 1);
+    const std::size_t instances = n_values / width;
+    // A trailing partial vector would be dropped without a word.
+    check_eq("input values not a whole number of vectors", n_values - instances * width, 0);
+    if (n_outputs != 0 && instances > out.max_size() / n_outputs) throw std::bad_alloc();
+    out.assign(instances * n_outputs, 0.0);
+    if (n_outputs != 0) check_eq("one output vector per input vector", out.size() / n_outputs, instances);
+    return instances;
+}
+
 void eval_many_interpreted(const Tape& tape, std::span<const double> inputs, std::size_t n_inputs,
                            std::vector<double>& out) {
     const std::size_t width = std::max<std::size_t>(n_inputs, 1);
     const std::size_t n_out = tape.outputs.size();
-    const std::size_t instances = inputs.size() / width;
-    // A trailing partial vector would be dropped without a word.
-    check_eq("input values not a whole number of vectors", inputs.size() - instances * width, 0);
-    if (n_out != 0 && instances > out.max_size() / n_out) throw std::bad_alloc();
-    out.assign(instances * n_out, 0.0);
+    const std::size_t instances = start_batch(inputs.size(), n_inputs, n_out, out);
     if (n_out == 0 || instances == 0) return;
-    check_eq("one output vector per input vector", out.size() / n_out, instances);
 
     if (instances < kParallelBatch) {
         std::vector<double> work(tape.work_len(), 0.0);

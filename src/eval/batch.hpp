@@ -32,6 +32,12 @@ namespace vantu {
 void eval_many_interpreted(const Tape& tape, std::span<const double> inputs, std::size_t n_inputs,
                            std::vector<double>& out);
 
+// The common start of every batch evaluation: the number of instances of
+// max(n_inputs, 1) values in `n_values` (a trailing partial vector stops
+// with an internal error), with `out` made instances * n_outputs zeros.
+std::size_t start_batch(std::size_t n_values, std::size_t n_inputs, std::size_t n_outputs,
+                        std::vector<double>& out);
+
 // Batches of this many instances or more go to the thread pool.
 inline constexpr std::size_t kParallelBatch = 10000;
 

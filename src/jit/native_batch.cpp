@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <limits>
-#include <new>
 
 #include "eval/batch.hpp"
 #include "eval/pool.hpp"
-#include "graph/error.hpp"
 
 namespace vantu {
 
@@ -14,13 +12,8 @@ void eval_many_native(const NativeCode& code, std::span<const double> inputs, st
                       std::vector<double>& out) {
     const std::size_t width = std::max<std::size_t>(n_inputs, 1);
     const std::size_t n_out = code.n_outputs();
-    const std::size_t instances = inputs.size() / width;
-    // A trailing partial vector would be dropped without a word.
-    check_eq("input values not a whole number of vectors", inputs.size() - instances * width, 0);
-    if (n_out != 0 && instances > out.max_size() / n_out) throw std::bad_alloc();
-    out.assign(instances * n_out, 0.0);
+    const std::size_t instances = start_batch(inputs.size(), n_inputs, n_out, out);
     if (n_out == 0 || instances == 0) return;
-    check_eq("one output vector per input vector", out.size() / n_out, instances);
 
     const std::size_t read_width = std::max<std::size_t>(code.input_width, width);
     const std::size_t chunk = chunk_len(instances);
