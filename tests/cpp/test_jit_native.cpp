@@ -106,23 +106,33 @@ long first_difference(const Tape& t, const NativeCode& code, const std::vector<d
     return -1;
 }
 
-// The last instructions of the shortest prefix of the tape that differs.
+// The last instructions of a short prefix of the tape that still differs,
+// found by bisection (a difference usually persists once it appears).
 std::string shortest_failing_prefix(const Tape& t, const std::vector<double>& inputs) {
-    for (std::size_t n = 1; n <= t.instrs.size(); ++n) {
+    auto prefix = [&](std::size_t n) {
         Tape p = t;
         p.instrs.resize(n);
         p.dests.resize(n);
         p.outputs.clear();
         output_every_written_slot(p);
+        return p;
+    };
+    auto differs = [&](std::size_t n) {
+        Tape p = prefix(n);
         NativeCompile c = compile_native_code(p);
-        if (!c.code || first_difference(p, *c.code, inputs) < 0) continue;
-        std::string listing = p.dump();
-        listing.resize(listing.rfind("outputs ["));
-        std::size_t at = listing.size();
-        for (int lines = 0; lines < 6 && at > 0; ++lines) at = listing.rfind('\n', at - 1);
-        return listing.substr(at == std::string::npos ? 0 : at);
+        return c.code && first_difference(p, *c.code, inputs) >= 0;
+    };
+    std::size_t lo = 0, hi = t.instrs.size();  // prefix lo agrees, prefix hi differs
+    if (!differs(hi)) return "(no prefix differs)";
+    while (hi - lo > 1) {
+        std::size_t mid = lo + (hi - lo) / 2;
+        (differs(mid) ? hi : lo) = mid;
     }
-    return "(no prefix differs)";
+    std::string listing = prefix(hi).dump();
+    listing.resize(listing.rfind("outputs ["));
+    std::size_t at = listing.size();
+    for (int lines = 0; lines < 6 && at > 0; ++lines) at = listing.rfind('\n', at - 1);
+    return listing.substr(at == std::string::npos ? 0 : at);
 }
 
 // Interpreter and native results agree on every input vector.
