@@ -149,7 +149,8 @@ def own_sign(x, c):
 
 def own_rand_uniform(x, c):
     m = (1 << 64) - 1
-    z = (bits(x) + 0x9E3779B97F4A7C15) & m
+    b = bits(NAN) if is_nan(x) else bits(x)  # every NaN hashes as the canonical NaN
+    z = (b + 0x9E3779B97F4A7C15) & m
     z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & m
     z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & m
     z = z ^ (z >> 31)

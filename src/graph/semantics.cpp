@@ -53,9 +53,14 @@ double vantu_sign(double x) {
 }
 
 // A pure function of the argument's bit pattern: one round of a 64-bit
-// finalizer, scaled to [0, 1).
+// finalizer, scaled to [0, 1). Every NaN hashes as the canonical NaN: which
+// NaN an IEEE operation propagates from two NaN operands depends on operand
+// order, which compilers may swap for commutative operations, so the
+// payload and sign of a computed NaN are not reproducible between
+// evaluators, and hashing them would turn that into different numbers.
 double vantu_rand_uniform(double x) {
-    std::uint64_t z = f64_bits(x) + 0x9e3779b97f4a7c15ull;
+    std::uint64_t b = x != x ? kCanonicalNanBits : f64_bits(x);
+    std::uint64_t z = b + 0x9e3779b97f4a7c15ull;
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
     z = z ^ (z >> 31);

@@ -60,19 +60,37 @@ inline double eval_cmp(CmpOp op, double a, double b) {
     return holds ? 1.0 : 0.0;
 }
 
-// IEEE minNum / maxNum: a NaN operand is ignored (both NaN gives the first),
-// and -0.0 counts as smaller than +0.0.
+// A signaling NaN: all exponent bits, a nonzero fraction, the quiet bit clear.
+inline bool is_signaling_nan(double v) {
+    const std::uint64_t b = f64_bits(v);
+    return (b & 0x7ff0000000000000ull) == 0x7ff0000000000000ull && (b & 0x000fffffffffffffull) != 0 &&
+           (b & 0x0008000000000000ull) == 0;
+}
+
+inline double quieted(double v) { return f64_from_bits(f64_bits(v) | 0x0008000000000000ull); }
+
+// IEEE 754 minNum / maxNum: a quiet NaN operand is ignored (both NaN gives
+// the first), a signaling NaN makes the result NaN (the first signaling
+// operand, quieted), and -0.0 counts as smaller than +0.0. This is exactly
+// what the AArch64 fminnm/fmaxnm instructions compute, so inline native code
+// and every other evaluator agree on all inputs.
 inline double min_num(double a, double b) {
-    if (b != b) return a;
-    if (a != a) return b;
+    if (a != a || b != b) {
+        if (is_signaling_nan(a)) return quieted(a);
+        if (is_signaling_nan(b)) return quieted(b);
+        return b != b ? a : b;
+    }
     if (a < b) return a;
     if (b < a) return b;
     return std::signbit(a) ? a : b;
 }
 
 inline double max_num(double a, double b) {
-    if (b != b) return a;
-    if (a != a) return b;
+    if (a != a || b != b) {
+        if (is_signaling_nan(a)) return quieted(a);
+        if (is_signaling_nan(b)) return quieted(b);
+        return b != b ? a : b;
+    }
     if (a > b) return a;
     if (b > a) return b;
     return std::signbit(a) ? b : a;

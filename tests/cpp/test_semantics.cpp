@@ -171,6 +171,24 @@ TEST(Semantics, ReferenceFold) {
             << variant_name(c.op) << " of " << c.x.size() << " values";
 }
 
+TEST(Semantics, NaNsInMinMaxAndRandUniform) {
+    const double snan = f64_from_bits(0x7ff0000000000001ull);
+    const double neg_nan = f64_from_bits(0xfff8000000000000ull);
+    // A quiet NaN is ignored; a signaling one gives its quieted self, the
+    // first of two winning, as the AArch64 minimum/maximum instructions do.
+    EXPECT_EQ(f64_bits(min_num(neg_nan, 2.0)), f64_bits(2.0));
+    EXPECT_EQ(f64_bits(min_num(kNaN, neg_nan)), f64_bits(kNaN));
+    EXPECT_EQ(f64_bits(min_num(snan, 2.0)), 0x7ff8000000000001ull);
+    EXPECT_EQ(f64_bits(max_num(2.0, snan)), 0x7ff8000000000001ull);
+    EXPECT_EQ(f64_bits(max_num(f64_from_bits(0xfff0000000000002ull), snan)), 0xfff8000000000002ull);
+    const double with_snan[] = {3.0, snan, 1.0, 5.0};
+    // The fold resumes after the quieted NaN: later values are compared to it.
+    EXPECT_EQ(f64_bits(reduce_values(ReduceOp::Min, with_snan, 4)), f64_bits(1.0));
+    // Every NaN hashes alike, so a NaN's sign or payload never shows.
+    for (double nan : {neg_nan, snan, f64_from_bits(0x7ff800000000abcdull)})
+        EXPECT_EQ(f64_bits(vantu_rand_uniform(nan)), f64_bits(vantu_rand_uniform(kNaN)));
+}
+
 TEST(Catalogue, NamesAndLookup) {
     EXPECT_EQ(unary_by_name("exp"), UnaryOp::Exp);
     EXPECT_EQ(unary_by_name("rand_uniform"), UnaryOp::RandUniform);

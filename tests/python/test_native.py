@@ -21,6 +21,7 @@ needs_native = pytest.mark.skipif(not NATIVE, reason="native code runs on AArch6
 
 
 def bits(values):
+    """Bit patterns; a NaN only as "nan" (its sign and payload are not promised)."""
     return [struct.unpack("<Q", struct.pack("<d", v))[0] if not math.isnan(v) else "nan" for v in values]
 
 
@@ -144,6 +145,24 @@ def test_batches_run_in_parallel_with_the_interpreters_bits():
         t.join()
     want = bits(interpreted.eval_many(values))
     assert all(bits(r) == want for r in results.values())
+
+
+@needs_native
+def test_signaling_nans_and_nan_payloads():
+    # Raw buffers can carry any NaN: the inline minimum/maximum chains and
+    # the reduction host function treat them exactly as the interpreter.
+    def build(s, xs):
+        a, b, c = xs
+        return [_vantu.reduce("min", [a, b, c]), _vantu.reduce("max", [c, a, b]),
+                _vantu.reduce("min", list(xs) * 7), (a + b).rand_uniform(), (-a).rand_uniform()]
+
+    interpreted, native = twin(build, 3)
+    patterns = [0x7FF0000000000001, 0xFFF8000000000000, 0x7FF800000000ABCD, 0x3FF0000000000000, 0x4000000000000000]
+    rng = numpy.random.default_rng(2)
+    for _ in range(60):
+        raw = struct.pack("<3Q", *(int(p) for p in rng.choice(patterns, size=3)))
+        row = numpy.frombuffer(raw, dtype="<f8")
+        assert bits(native.eval(row)) == bits(interpreted.eval(row))
 
 
 @needs_native
