@@ -193,3 +193,42 @@ def test_repeated_eval_does_not_leak(diff_program):
         diff_program.eval(x)
         diff_program.eval(1.0, 2.0)
     assert sys.getallocatedblocks() - before < 50
+
+
+def test_large_programs_release_the_lock():
+    # A watcher thread looks for a moment when the caller is inside eval and
+    # `out` still holds its NaN marks: with the lock held for the whole call
+    # that moment cannot be observed.
+    s = _vantu.Scope()
+    x = s.input()
+    acc = x
+    for i in range(20000):
+        acc = (acc * 0.5 + float(i)).sin()
+    p = s.compile([acc])
+    assert p.n_ops >= 256
+    out = numpy.empty(1)
+    state = {"inside": False}
+    seen = threading.Event()
+    stop = threading.Event()
+
+    def watch():
+        while not stop.is_set():
+            if state["inside"] and math.isnan(out[0]):
+                seen.set()
+                return
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        for _ in range(200):
+            out[0] = math.nan
+            state["inside"] = True
+            p.eval(0.25, out=out)
+            state["inside"] = False
+            if seen.is_set():
+                break
+    finally:
+        stop.set()
+        watcher.join()
+    assert seen.is_set()
+    assert not math.isnan(out[0])
