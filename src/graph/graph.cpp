@@ -111,13 +111,6 @@ Graph::Graph() {
     constant(1.0);
 }
 
-void Graph::check_id(NodeId id) const { check_index("node id", id, nodes_.size()); }
-
-const Node& Graph::node(NodeId id) const {
-    check_id(id);
-    return nodes_[id];
-}
-
 std::uint64_t Graph::hash(NodeId id) const {
     check_id(id);
     return hashes_[id];
@@ -132,55 +125,6 @@ double Graph::constant_value(NodeId id) const {
 const std::string& Graph::input_name(std::uint32_t index) const {
     check_index("input index", index, input_names_.size());
     return input_names_[index];
-}
-
-std::span<const NodeId> Graph::list(std::uint32_t start, std::uint32_t length) const {
-    check_range("operand list", start, length, lists_.size());
-    return {lists_.data() + start, length};
-}
-
-Operands Graph::operands(NodeId id) const {
-    const Node& n = node(id);
-    Operands o;
-    switch (n.kind) {
-        case NodeKind::Const:
-        case NodeKind::Input:
-            break;
-        case NodeKind::Neg:
-        case NodeKind::Powi:
-        case NodeKind::Unary:
-            o.n = 1;
-            o.fixed[0] = n.a;
-            break;
-        case NodeKind::Add:
-        case NodeKind::Mul:
-        case NodeKind::Binary:
-        case NodeKind::Cmp:
-            o.n = 2;
-            o.fixed[0] = n.a;
-            o.fixed[1] = n.b;
-            break;
-        case NodeKind::Select:
-            o.n = 3;
-            o.fixed[0] = n.a;
-            o.fixed[1] = n.b;
-            o.fixed[2] = n.c;
-            break;
-        case NodeKind::Reduce:
-        case NodeKind::Dot: {
-            auto l = list(n.a, n.b);
-            o.list = l.data();
-            o.n = n.b;
-            break;
-        }
-        case NodeKind::Solve: {
-            auto l = list(n.b, n.c);
-            o.list = l.data();
-            o.n = n.c;
-            break;
-        }
-    }
-    return o;
 }
 
 NodeId Graph::intern(const Node& record) {

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph/error.hpp"
 #include "graph/intern.hpp"
 #include "graph/ops.hpp"
 
@@ -165,6 +166,60 @@ private:
 
     std::vector<NodeId> scratch_;
 };
+
+// -- Readers on the hot paths of compilation and differentiation -----------------
+
+inline void Graph::check_id(NodeId id) const { check_index("node id", id, nodes_.size()); }
+
+inline const Node& Graph::node(NodeId id) const {
+    check_id(id);
+    return nodes_[id];
+}
+
+inline std::span<const NodeId> Graph::list(std::uint32_t start, std::uint32_t length) const {
+    check_range("operand list", start, length, lists_.size());
+    return {lists_.data() + start, length};
+}
+
+inline Operands Graph::operands(NodeId id) const {
+    const Node& n = node(id);
+    Operands o;
+    switch (n.kind) {
+        case NodeKind::Const:
+        case NodeKind::Input:
+            break;
+        case NodeKind::Neg:
+        case NodeKind::Powi:
+        case NodeKind::Unary:
+            o.n = 1;
+            o.fixed[0] = n.a;
+            break;
+        case NodeKind::Add:
+        case NodeKind::Mul:
+        case NodeKind::Binary:
+        case NodeKind::Cmp:
+            o.n = 2;
+            o.fixed[0] = n.a;
+            o.fixed[1] = n.b;
+            break;
+        case NodeKind::Select:
+            o.n = 3;
+            o.fixed[0] = n.a;
+            o.fixed[1] = n.b;
+            o.fixed[2] = n.c;
+            break;
+        case NodeKind::Reduce:
+        case NodeKind::Dot:
+            o.list = list(n.a, n.b).data();
+            o.n = n.b;
+            break;
+        case NodeKind::Solve:
+            o.list = list(n.b, n.c).data();
+            o.n = n.c;
+            break;
+    }
+    return o;
+}
 
 // The 64-bit finalizer and the mixing step of the structural hash.
 std::uint64_t structural_mix(std::uint64_t z);
