@@ -111,8 +111,8 @@ void register_public(PyObject* module, const char* name, PyObject* obj) {
     if (PyModule_AddObjectRef(module, name, obj) < 0) raise();
 }
 
-PyTypeObject* make_type(PyObject* module, PyType_Spec* spec, PyObject* base) {
-    PyObject* t = PyType_FromModuleAndSpec(module, spec, base);
+PyTypeObject* make_type(PyObject* module, PyType_Spec* slots, PyObject* base) {
+    PyObject* t = PyType_FromModuleAndSpec(module, slots, base);
     if (!t) raise();
     return reinterpret_cast<PyTypeObject*>(t);
 }

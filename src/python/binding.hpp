@@ -173,7 +173,7 @@ inline PyCFunction as_cfunc(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-// Creates a heap type from a spec (bound to the module).
-PyTypeObject* make_type(PyObject* module, PyType_Spec* spec, PyObject* base = nullptr);
+// Creates a heap type from its slot table (bound to the module).
+PyTypeObject* make_type(PyObject* module, PyType_Spec* slots, PyObject* base = nullptr);
 
 }  // namespace vantu::py

@@ -209,9 +209,9 @@ void register_dispatch(PyObject* module) {
         {Py_tp_methods, dispatch_methods},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"_vantu.Dispatch", sizeof(DispatchObject), 0,
+    static PyType_Spec type_slots = {"_vantu.Dispatch", sizeof(DispatchObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    dispatch_type = make_type(module, &spec);
+    dispatch_type = make_type(module, &type_slots);
     register_public(module, "Dispatch", reinterpret_cast<PyObject*>(dispatch_type));
 }
 

@@ -126,9 +126,9 @@ PyTypeObject* get_method_type() {
             {Py_tp_call, reinterpret_cast<void*>(method_call)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"_vantu.Method", sizeof(MethodObject), 0,
+        static PyType_Spec type_slots = {"_vantu.Method", sizeof(MethodObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        PyObject* type = PyType_FromSpec(&spec);
+        PyObject* type = PyType_FromSpec(&type_slots);
         if (!type) raise();
         // Kept for the life of the process, like a static type.
         method_type = reinterpret_cast<PyTypeObject*>(type);

@@ -256,9 +256,9 @@ void register_program(PyObject* module) {
         {Py_tp_getset, program_getset},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"_vantu.Program", sizeof(ProgramObject), 0,
+    static PyType_Spec type_slots = {"_vantu.Program", sizeof(ProgramObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    program_type = make_type(module, &spec);
+    program_type = make_type(module, &type_slots);
     register_public(module, "Program", reinterpret_cast<PyObject*>(program_type));
 }
 

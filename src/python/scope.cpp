@@ -146,8 +146,8 @@ void register_scope(PyObject* module) {
         {Py_tp_methods, scope_methods},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"_vantu.Scope", sizeof(ScopeObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    scope_type = make_type(module, &spec);
+    static PyType_Spec type_slots = {"_vantu.Scope", sizeof(ScopeObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    scope_type = make_type(module, &type_slots);
     register_public(module, "Scope", reinterpret_cast<PyObject*>(scope_type));
 }
 

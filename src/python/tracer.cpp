@@ -341,9 +341,9 @@ void register_tracer(PyObject* module) {
         {Py_nb_float, reinterpret_cast<void*>(tracer_float)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"_vantu.Tracer", sizeof(TracerObject), 0,
+    static PyType_Spec type_slots = {"_vantu.Tracer", sizeof(TracerObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    tracer_type = make_type(module, &spec);
+    tracer_type = make_type(module, &type_slots);
     register_public(module, "Tracer", reinterpret_cast<PyObject*>(tracer_type));
 }
 
