@@ -12,12 +12,6 @@ namespace vantu::py {
 
 namespace {
 
-ScopeObject* as_scope(PyObject* self) {
-    auto* s = reinterpret_cast<ScopeObject*>(self);
-    check_thread(s->thread, "Scope");
-    return s;
-}
-
 // The wrt mapping: a sequence of positions in the scope's input list, each
 // mapped to its graph input index; omitted or empty means every handed-out
 // input. Entries go through the interpreter's index conversion, so a
@@ -114,13 +108,7 @@ PyObject* scope_sparse_jacobian(PyObject* self, PyObject* args, PyObject* kwargs
                 pattern_cols->push_back(e.column);
             }
         }
-        Ref program = check_new(compile_program(s, entries));
-        // The program is new and seen by no one yet, so giving it its
-        // pattern still belongs to its construction.
-        auto* p = reinterpret_cast<ProgramObject*>(program.get());
-        p->pattern_rows = pattern_rows.release();
-        p->pattern_cols = pattern_cols.release();
-        return program.release();
+        return compile_program(s, entries, std::move(pattern_rows), std::move(pattern_cols));
     });
 }
 

@@ -100,8 +100,14 @@ struct TracerObject {
 extern PyTypeObject* scope_type;
 extern PyTypeObject* tracer_type;
 
+// The scope behind `self`, on its own thread only.
+inline ScopeObject* as_scope(PyObject* self) {
+    auto* s = reinterpret_cast<ScopeObject*>(self);
+    check_thread(s->thread, "Scope");
+    return s;
+}
+
 inline bool is_tracer(PyObject* o) { return Py_TYPE(o) == tracer_type; }
-inline bool is_scope(PyObject* o) { return Py_TYPE(o) == scope_type; }
 
 // A new tracer on `node`, holding one more reference to the graph.
 PyObject* new_tracer(GraphBox* graph, NodeId node);

@@ -6,8 +6,8 @@
 #include <new>
 
 #include "eval/batch.hpp"
-#include "jit/native_batch.hpp"
 #include "eval/interp.hpp"
+#include "jit/native_batch.hpp"
 #include "python/exchange.hpp"
 #include "tape/compile.hpp"
 
@@ -15,9 +15,7 @@ namespace vantu::py {
 
 PyTypeObject* program_type = nullptr;
 
-PyObject* new_program(Tape tape, std::size_t n_inputs, std::vector<std::uint32_t>* rows,
-                      std::vector<std::uint32_t>* cols) {
-    std::unique_ptr<std::vector<std::uint32_t>> own_rows(rows), own_cols(cols);
+PyObject* new_program(Tape tape, std::size_t n_inputs, Pattern rows, Pattern cols) {
     auto own_tape = std::make_unique<Tape>(std::move(tape));
     Ref self = check_new(program_type->tp_alloc(program_type, 0));
     auto* p = reinterpret_cast<ProgramObject*>(self.get());
@@ -25,8 +23,8 @@ PyObject* new_program(Tape tape, std::size_t n_inputs, std::vector<std::uint32_t
     p->n_inputs = n_inputs;
     p->n_outputs = own_tape->outputs.size();
     p->tape = own_tape.release();
-    p->pattern_rows = own_rows.release();
-    p->pattern_cols = own_cols.release();
+    p->pattern_rows = rows.release();
+    p->pattern_cols = cols.release();
     return self.release();
 }
 
@@ -79,19 +77,18 @@ std::vector<NodeId> convert_outputs(GraphBox* graph, PyObject* list) {
     return nodes;
 }
 
-PyObject* compile_program(ScopeObject* scope, std::span<const NodeId> outputs) {
+PyObject* compile_program(ScopeObject* scope, std::span<const NodeId> outputs, Pattern rows, Pattern cols) {
     Tape tape;
     {
         GraphRead g(scope->graph);
         tape = compile_tape(*g, outputs, *scope->inputs, scope->inputs->size());
     }
-    return new_program(std::move(tape), scope->inputs->size());
+    return new_program(std::move(tape), scope->inputs->size(), std::move(rows), std::move(cols));
 }
 
 PyObject* scope_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_obj([&]() -> PyObject* {
-        auto* s = reinterpret_cast<ScopeObject*>(self);
-        check_thread(s->thread, "Scope");
+        ScopeObject* s = as_scope(self);
         BorrowShared borrow(s->borrow);
         static const char* const names[] = {"outputs", nullptr};
         PyObject* a[1];

@@ -32,9 +32,11 @@ extern PyTypeObject* program_type;
 
 inline bool is_program(PyObject* o) { return Py_TYPE(o) == program_type; }
 
-// A new Program owning `tape`; the pattern arrays are optional.
-PyObject* new_program(Tape tape, std::size_t n_inputs, std::vector<std::uint32_t>* rows = nullptr,
-                      std::vector<std::uint32_t>* cols = nullptr);
+using Pattern = std::unique_ptr<std::vector<std::uint32_t>>;
+
+// A new Program owning `tape`, with the (rows, cols) pattern of a sparse
+// Jacobian's outputs or none.
+PyObject* new_program(Tape tape, std::size_t n_inputs, Pattern rows = nullptr, Pattern cols = nullptr);
 
 // Evaluates one instance on the taken thread buffers: checks the value count,
 // grows the work array, runs the evaluator (the interpreter lock released for
@@ -48,7 +50,8 @@ void evaluate(ProgramObject* program, ThreadBuffers& buffers);
 std::vector<NodeId> convert_outputs(GraphBox* graph, PyObject* list);
 
 // Compiles `outputs` over the scope's inputs as they stand now.
-PyObject* compile_program(ScopeObject* scope, std::span<const NodeId> outputs);
+PyObject* compile_program(ScopeObject* scope, std::span<const NodeId> outputs, Pattern rows = nullptr,
+                          Pattern cols = nullptr);
 
 PyObject* scope_compile(PyObject* self, PyObject* args, PyObject* kwargs);
 

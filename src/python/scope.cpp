@@ -11,12 +11,6 @@ PyTypeObject* scope_type = nullptr;
 
 namespace {
 
-ScopeObject* as_scope(PyObject* self) {
-    auto* s = reinterpret_cast<ScopeObject*>(self);
-    check_thread(s->thread, "Scope");
-    return s;
-}
-
 PyObject* scope_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard_obj([&]() -> PyObject* {
         static const char* const names[] = {nullptr};

@@ -98,25 +98,13 @@ PyObject* arith_slot(PyObject* left, PyObject* right) {
     return guard_obj([&]() -> PyObject* {
         if (is_tracer(left)) {
             TracerObject* t = as_tracer(left);
-            if (auto other = to_operand(t->graph, right)) {
-                NodeId n;
-                {
-                    GraphWrite g(t->graph);
-                    n = build_arith(*g, op, t->node, *other);
-                }
-                return new_tracer(t->graph, n);
-            }
+            if (auto other = to_operand(t->graph, right))
+                return traced(t->graph, [&](Graph& g) { return build_arith(g, op, t->node, *other); });
         }
         if (is_tracer(right)) {
             TracerObject* t = as_tracer(right);
-            if (auto other = to_operand(t->graph, left)) {
-                NodeId n;
-                {
-                    GraphWrite g(t->graph);
-                    n = build_arith(*g, op, *other, t->node);
-                }
-                return new_tracer(t->graph, n);
-            }
+            if (auto other = to_operand(t->graph, left))
+                return traced(t->graph, [&](Graph& g) { return build_arith(g, op, *other, t->node); });
         }
         Py_RETURN_NOTIMPLEMENTED;
     });
@@ -132,14 +120,8 @@ PyObject* power_slot(PyObject* left, PyObject* right, PyObject* modulus) {
         }
         if (is_tracer(right)) {
             TracerObject* t = as_tracer(right);
-            if (auto other = to_operand(t->graph, left)) {
-                NodeId r;
-                {
-                    GraphWrite g(t->graph);
-                    r = g->binary(BinaryOp::Powf, *other, t->node);
-                }
-                return new_tracer(t->graph, r);
-            }
+            if (auto other = to_operand(t->graph, left))
+                return traced(t->graph, [&](Graph& g) { return g.binary(BinaryOp::Powf, *other, t->node); });
         }
         Py_RETURN_NOTIMPLEMENTED;
     });
@@ -148,12 +130,7 @@ PyObject* power_slot(PyObject* left, PyObject* right, PyObject* modulus) {
 PyObject* tracer_negative(PyObject* self) {
     return guard_obj([&]() -> PyObject* {
         TracerObject* t = as_tracer(self);
-        NodeId n;
-        {
-            GraphWrite g(t->graph);
-            n = g->neg(t->node);
-        }
-        return new_tracer(t->graph, n);
+        return traced(t->graph, [&](Graph& g) { return g.neg(t->node); });
     });
 }
 
@@ -167,12 +144,7 @@ PyObject* tracer_positive(PyObject* self) {
 PyObject* tracer_absolute(PyObject* self) {
     return guard_obj([&]() -> PyObject* {
         TracerObject* t = as_tracer(self);
-        NodeId n;
-        {
-            GraphWrite g(t->graph);
-            n = g->unary(UnaryOp::Abs, t->node);
-        }
-        return new_tracer(t->graph, n);
+        return traced(t->graph, [&](Graph& g) { return g.unary(UnaryOp::Abs, t->node); });
     });
 }
 
