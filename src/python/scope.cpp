@@ -1,5 +1,6 @@
 // The Scope class: an open graph that hands out input tracers and closes
 // into programs.
+#include <memory>
 #include <string>
 
 #include "python/objects.hpp"
@@ -16,12 +17,14 @@ PyObject* scope_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         static const char* const names[] = {nullptr};
         PyObject* none[1];
         bind_args("Scope", args, kwargs, names, 0, none);
+        auto inputs = std::make_unique<std::vector<std::uint32_t>>();
+        auto graph = std::make_unique<GraphBox>();
         Ref self = check_new(type->tp_alloc(type, 0));
         auto* s = reinterpret_cast<ScopeObject*>(self.get());
         s->thread = current_thread();
         s->borrow = 0;
-        s->inputs = new std::vector<std::uint32_t>();
-        s->graph = new GraphBox();
+        s->inputs = inputs.release();
+        s->graph = graph.release();
         return self.release();
     });
 }

@@ -12,9 +12,12 @@ Tests that execute generated machine code take the ``needs_aarch64`` mark and
 are skipped on other machines (natively or under emulation they run).
 """
 
+import math
 import os
 import platform
+import threading
 
+import numpy
 import pytest
 
 EMULATED = os.environ.get("VANTU_TEST_EMULATED") == "1"
@@ -55,3 +58,45 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(slow)
         if not AARCH64 and "needs_aarch64" in item.keywords:
             item.add_marker(not_arm)
+
+
+@pytest.fixture
+def seen_inside_unlocked():
+    """Whether another thread ever runs while `call` is inside the module.
+
+    `call(out)` must fill the float64 array `out` completely. A watcher
+    thread looks for a moment when the caller is inside `call` while `out`
+    still holds its NaN marks: with the interpreter lock held for the whole
+    call that moment cannot be observed (the watcher only runs before the
+    call or after `out` is filled). Tries up to `rounds` calls and returns
+    whether the moment was seen; `out` is filled when it returns.
+    """
+
+    def run(call, out, rounds):
+        state = {"inside": False}
+        seen = threading.Event()
+        stop = threading.Event()
+
+        def watch():
+            while not stop.is_set():
+                if state["inside"] and math.isnan(out[-1]):
+                    seen.set()
+                    return
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        try:
+            for _ in range(rounds):
+                out.fill(math.nan)
+                state["inside"] = True
+                call(out)
+                state["inside"] = False
+                if seen.is_set():
+                    break
+        finally:
+            stop.set()
+            watcher.join()
+        assert not numpy.isnan(out).any()
+        return seen.is_set()
+
+    return run

@@ -195,10 +195,7 @@ def test_repeated_eval_does_not_leak(diff_program):
     assert sys.getallocatedblocks() - before < 50
 
 
-def test_large_programs_release_the_lock():
-    # A watcher thread looks for a moment when the caller is inside eval and
-    # `out` still holds its NaN marks: with the lock held for the whole call
-    # that moment cannot be observed.
+def test_large_programs_release_the_lock(seen_inside_unlocked):
     s = _vantu.Scope()
     x = s.input()
     acc = x
@@ -207,28 +204,4 @@ def test_large_programs_release_the_lock():
     p = s.compile([acc])
     assert p.n_ops >= 256
     out = numpy.empty(1)
-    state = {"inside": False}
-    seen = threading.Event()
-    stop = threading.Event()
-
-    def watch():
-        while not stop.is_set():
-            if state["inside"] and math.isnan(out[0]):
-                seen.set()
-                return
-
-    watcher = threading.Thread(target=watch)
-    watcher.start()
-    try:
-        for _ in range(200):
-            out[0] = math.nan
-            state["inside"] = True
-            p.eval(0.25, out=out)
-            state["inside"] = False
-            if seen.is_set():
-                break
-    finally:
-        stop.set()
-        watcher.join()
-    assert seen.is_set()
-    assert not math.isnan(out[0])
+    assert seen_inside_unlocked(lambda o: p.eval(0.25, out=o), out, rounds=200)
